@@ -6,6 +6,7 @@
 #include "core/json.hpp"
 #include "core/sha256.hpp"
 #include "core/splitmix.hpp"
+#include "core/utf8.hpp"
 
 using namespace varnek::core;
 
@@ -54,4 +55,19 @@ TEST(JsonWriters, PrettyForm) {
 TEST(Sha256, KnownDigests) {
   EXPECT_EQ(sha256_hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
   EXPECT_EQ(sha256_hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+}
+
+TEST(Utf8, ValidationAndLossyDecoding) {
+  EXPECT_EQ(utf8_invalid_at("plain ascii text, long enough"), std::string_view::npos);
+  EXPECT_EQ(utf8_invalid_at("h\xC3\xA9llo \xE2\x82\xAC \xF0\x9F\x98\x80"), std::string_view::npos);
+  EXPECT_EQ(utf8_invalid_at("ab\xFF"), 2u);
+  EXPECT_EQ(utf8_invalid_at("\xC0\xAF"), 0u);          // overlong
+  EXPECT_EQ(utf8_invalid_at("x\xED\xA0\x80"), 1u);     // surrogate
+  EXPECT_EQ(utf8_invalid_at("\xF4\x90\x80\x80"), 0u);  // above U+10FFFF
+  EXPECT_EQ(utf8_invalid_at("\xE2\x82"), 0u);          // truncated
+  // One replacement per maximal subpart: a truncated 3-byte sequence is one, a lone
+  // continuation byte is one each.
+  EXPECT_EQ(utf8_lossy("a\xE2\x82z"), "a\xEF\xBF\xBDz");
+  EXPECT_EQ(utf8_lossy("\x80\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD");
+  EXPECT_EQ(utf8_lossy("ok"), "ok");
 }

@@ -1,1 +1,162 @@
-int main() { return 0; }
+// varnek: the dispatcher of the five commands.
+//
+// Every error a user can cause ends the process with one line on standard error and
+// status 2; nothing is printed on standard output before such a failure.
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bt/simulate.hpp"
+#include "core/io.hpp"
+#include "core/json.hpp"
+#include "core/spec.hpp"
+#include "data/csv.hpp"
+#include "data/quality.hpp"
+#include "data/synthetic.hpp"
+#include "htf/features.hpp"
+#include "strategy/lattice.hpp"
+
+namespace {
+
+using namespace varnek;
+
+constexpr std::string_view kTopUsage =
+    "varnek research|backtest|bench|quality|families \xE2\x80\x94 see ostrel/README.md";
+constexpr std::string_view kResearchUsage = "usage: varnek research <spec.json>";
+constexpr std::string_view kBacktestUsage = "usage: varnek backtest <spec.json> <candidate-id>";
+constexpr std::string_view kBenchUsage = "usage: varnek bench <data.csv|synthetic:N> [--out file]";
+constexpr std::string_view kQualityUsage = "usage: varnek quality <data.csv>";
+
+[[noreturn]] void fail(std::string_view message) {
+  std::fwrite(message.data(), 1, message.size(), stderr);
+  std::fputc('\n', stderr);
+  std::fflush(stderr);
+  std::exit(2);
+}
+
+void print_line(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+// Engines that later work adds; the command's checks and loading steps run first.
+[[noreturn]] void not_available(std::string_view command) {
+  fail("varnek: " + std::string(command) + " is not available in this build");
+}
+
+core::Spec load_spec_or_fail(const std::string& path) {
+  auto spec = core::load_spec(path);
+  if (!spec) fail(spec.error());
+  return std::move(spec.value());
+}
+
+data::LoadedDataset load_csv_or_fail(const std::string& path) {
+  auto loaded = data::load_csv(path);
+  if (!loaded) fail(loaded.error());
+  return std::move(loaded.value());
+}
+
+// "synthetic:" then an optional "+" and the decimal digits of an unsigned 64-bit count;
+// anything else after the colon means the default of 20000 bars.
+std::uint64_t synthetic_count(std::string_view rest) {
+  if (!rest.empty() && rest.front() == '+') rest.remove_prefix(1);
+  std::uint64_t n = 0;
+  const auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), n);
+  if (rest.empty() || ec != std::errc() || end != rest.data() + rest.size()) return 20000;
+  return n;
+}
+
+int run_quality(const std::vector<std::string>& args) {
+  const auto loaded = load_csv_or_fail(args[2]);
+  core::Json out = core::Json::object();
+  out["info"] = data::to_json(loaded.manifest);
+  out["quality"] = data::to_json(data::audit(loaded.bars));
+  print_line(core::to_compact(out));
+  return 0;
+}
+
+int run_families() {
+  print_line(core::to_pretty(strategy::families_json()));
+  return 0;
+}
+
+int run_backtest(const std::vector<std::string>& args) {
+  const core::Spec spec = load_spec_or_fail(args[2]);
+  if (args.size() < 4) fail("candidate id required (e.g. 0-bcaddaccab)");
+  const auto loaded = load_csv_or_fail(spec.data_path);
+  const auto parsed = strategy::parse_id(args[3]);
+  if (!parsed) fail(parsed.error());
+  const strategy::Candidate& candidate = parsed.value();
+  const data::BarSeries& bars = loaded.bars;
+  const htf::FeatureSet features = htf::build_feature_set(bars, strategy::feature_lengths());
+  const strategy::DecisionTables tables = strategy::build_decision_tables(bars, features);
+  const strategy::EvalInputs inputs{bars, features, tables};
+  const bt::BacktestRun run =
+      bt::run_full(candidate, inputs, core::market_for(spec), spec.exec, 0, bars.size());
+  core::Json trades = core::Json::array();
+  for (const bt::Trade& t : run.trades) trades.push_back(bt::to_json(t));
+  core::Json out = core::Json::object();
+  out["candidate"] = strategy::format_id(candidate);
+  out["dataset"] = data::to_json(loaded.manifest);
+  out["params"] = strategy::params_json(candidate);
+  out["summary"] = bt::to_json(bt::metrics_from_run(run, spec.exec.equity0));
+  out["trades"] = std::move(trades);
+  print_line(core::to_pretty(out));
+  return 0;
+}
+
+int run_bench(const std::vector<std::string>& args) {
+  const std::string& source = args[2];
+  // "--out" must name a file: given last it is an argument error.
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--out") {
+      if (i + 1 >= args.size()) fail(kBenchUsage);
+      break;
+    }
+  }
+  constexpr std::string_view kSynthetic = "synthetic:";
+  data::BarSeries bars;
+  if (source.size() >= 10 && std::string_view(source).substr(0, 10) == kSynthetic) {
+    bars = data::generate_synthetic(synthetic_count(std::string_view(source).substr(10)), 1);
+  } else {
+    bars = load_csv_or_fail(source).bars;
+  }
+  not_available("bench");
+}
+
+int run_research(const std::vector<std::string>& args) {
+  const core::Spec spec = load_spec_or_fail(args[2]);
+  not_available("research");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv, argv + argc);
+  if (args.size() < 2) fail(kTopUsage);
+  const std::string& command = args[1];
+  struct Command {
+    std::string_view name;
+    std::string_view usage;
+  };
+  static constexpr Command kCommands[] = {{"bench", kBenchUsage},
+                                          {"quality", kQualityUsage},
+                                          {"research", kResearchUsage},
+                                          {"backtest", kBacktestUsage},
+                                          {"families", {}}};
+  const Command* found = nullptr;
+  for (const auto& c : kCommands) {
+    if (command == c.name) found = &c;
+  }
+  if (found == nullptr) fail(kTopUsage);
+  if (command == "families") return run_families();
+  if (args.size() == 2) fail(found->usage);
+  if (command == "quality") return run_quality(args);
+  if (command == "backtest") return run_backtest(args);
+  if (command == "bench") return run_bench(args);
+  return run_research(args);
+}

@@ -20,4 +20,17 @@ void BarSeries::push(std::int64_t t, double o, double h, double l, double c, dou
   volume.push_back(v);
 }
 
+core::Json to_json(const DatasetManifest& manifest) {
+  core::Json j = core::Json::object();
+  j["dataset_id"] = manifest.dataset_id;
+  j["path"] = manifest.path;
+  j["sha256"] = manifest.sha256;
+  j["rows"] = manifest.rows;
+  j["start"] = manifest.start;
+  j["end"] = manifest.end;
+  j["timeframe_secs"] = manifest.timeframe_secs;
+  j["timezone"] = manifest.timezone;
+  return j;
+}
+
 }  // namespace varnek::data

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "core/json.hpp"
+
 namespace varnek::data {
 
 // Bars keep the order in which they were read or generated: nothing here
@@ -20,6 +22,7 @@ struct BarSeries {
   std::size_t size() const { return ts.size(); }
   bool empty() const { return ts.empty(); }
   void reserve(std::size_t n);
+  // Appends one value to each of the six columns.
   void push(std::int64_t t, double o, double h, double l, double c, double v);
 };
 
@@ -39,5 +42,9 @@ struct LoadedDataset {
   BarSeries bars;
   DatasetManifest manifest;
 };
+
+// Object with dataset_id, path, sha256, rows, start, end, timeframe_secs and timezone;
+// the counts and timestamps are JSON integers.
+core::Json to_json(const DatasetManifest& manifest);
 
 }  // namespace varnek::data

@@ -1,0 +1,94 @@
+// Engine throughput on 20,000 synthetic hourly bars (seed 1): fast backtests per family
+// and for a family-uniform mix of valid candidates, and raw decisions.
+#include <benchmark/benchmark.h>
+
+#include <memory>
+#include <vector>
+
+#include "bt/simulate.hpp"
+#include "core/spec.hpp"
+#include "data/synthetic.hpp"
+#include "strategy/decide_rules.hpp"
+
+namespace {
+
+using namespace varnek;
+
+struct World {
+  data::BarSeries bars = data::generate_synthetic(20000, 1);
+  htf::FeatureSet features = htf::build_feature_set(bars, strategy::feature_lengths());
+  strategy::DecisionTables tables = strategy::build_decision_tables(bars, features);
+  strategy::EvalInputs inputs() const { return {bars, features, tables}; }
+};
+
+const World& world() {
+  static const auto w = std::make_unique<World>();
+  return *w;
+}
+
+// 256 valid candidates per family (or of every family when family is -1), drawn once.
+std::vector<strategy::Candidate> candidates(int family) {
+  core::SplitMix64 rng(7);
+  std::vector<strategy::Candidate> out;
+  while (out.size() < 256) {
+    const auto f = family >= 0 ? static_cast<std::uint8_t>(family)
+                               : static_cast<std::uint8_t>(out.size() % strategy::kFamilies);
+    const strategy::Candidate c = strategy::random_candidate(f, rng);
+    if (strategy::is_valid(c)) out.push_back(c);
+  }
+  return out;
+}
+
+void BM_FastBacktest(benchmark::State& state) {
+  const World& w = world();
+  const auto list = candidates(static_cast<int>(state.range(0)));
+  const core::Spec spec = core::default_spec();
+  const core::Market market = core::market_for(spec);
+  bt::SegmentSummary s;
+  std::size_t i = 0;
+  std::uint64_t trades = 0;
+  for (auto _ : state) {
+    bt::run_fast(list[i++ % list.size()], w.inputs(), market, spec.exec, 0, w.bars.size(), s);
+    trades += s.trades;
+    benchmark::DoNotOptimize(s);
+  }
+  state.counters["backtests/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+  state.counters["trades/bt"] =
+      static_cast<double>(trades) / static_cast<double>(state.iterations());
+}
+BENCHMARK(BM_FastBacktest)->ArgName("family")->DenseRange(-1, 4);
+
+void BM_Decisions(benchmark::State& state) {
+  const World& w = world();
+  const auto list = candidates(-1);
+  const std::size_t n = w.bars.size();
+  std::size_t i = 0;
+  for (auto _ : state) {
+    const strategy::StrategyView v = strategy::resolve(list[i++ % list.size()], w.inputs());
+    const std::uint64_t count = strategy::rules::with_family(v.family, [&](auto f) {
+      std::uint64_t c = 0;
+      for (std::size_t k = 2; k < n; ++k) {
+        c += strategy::rules::decide_at<decltype(f)::value>(v, k) != 0;
+      }
+      return c;
+    });
+    benchmark::DoNotOptimize(count);
+  }
+  state.counters["decisions/s"] = benchmark::Counter(
+      static_cast<double>(state.iterations()) * static_cast<double>(n - 2),
+      benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_Decisions);
+
+void BM_FeatureBuild(benchmark::State& state) {
+  const World& w = world();
+  for (auto _ : state) {
+    htf::FeatureSet fs = htf::build_feature_set(w.bars, strategy::feature_lengths());
+    strategy::DecisionTables t = strategy::build_decision_tables(w.bars, fs);
+    benchmark::DoNotOptimize(t);
+  }
+}
+BENCHMARK(BM_FeatureBuild)->Unit(benchmark::kMillisecond);
+
+}  // namespace

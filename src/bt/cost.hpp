@@ -1,0 +1,44 @@
+#pragma once
+// Execution and cost model: fills, commissions, position size, and a trade's R and money.
+//
+// Each fill pays half the spread plus slippage (scaled by `slip_mult`) in price; the
+// commission (scaled by `cost_mult`) is charged per contract and side. A stop-out of a
+// full-size position loses `risk_per_trade` of the current equity.
+#include <cstdint>
+
+#include "core/spec.hpp"
+
+namespace varnek::bt {
+
+// Quantities derived once per backtest from a `Market` and an `Exec`.
+struct CostModel {
+  double side_ticks = 0.0;             // slippage_ticks * slip_mult + spread_ticks * 0.5
+  double fill_offset = 0.0;            // tick_size * side_ticks, price per fill
+  double round_turn_commission = 0.0;  // commission_per_side * 2 * cost_mult, money per contract
+  double round_turn_slippage = 0.0;    // side_ticks * 2 * tick_size * point_value
+  double point_value = 0.0;
+  double risk_per_trade = 0.0;
+  double equity0 = 0.0;
+  std::uint64_t entry_lag = 1;  // delay + 1 bars between the signal bar and the entry bar
+};
+
+CostModel derive_costs(const core::Market& market, const core::Exec& exec);
+
+inline constexpr std::uint32_t kMaxContracts = 1000;
+
+// floor(equity * risk_per_trade / (stop_dist * point_value)) capped at 1000; 0 means skip
+// (under one contract, or a size that is not a finite number, as with a point value of 0).
+std::uint32_t size_position(const CostModel& cost, double equity, double stop_dist);
+
+struct PricedTrade {
+  double exit = 0.0;   // exit fill: raw price moved against the position by one fill offset
+  double r = 0.0;      // d * (exit - entry) / stop_dist - commission / (stop_dist * point_value)
+  double pnl = 0.0;    // money after commission
+  double costs = 0.0;  // slippage and spread plus commission, in money
+};
+
+// `side` is +1 long or -1 short; `entry` is the entry fill.
+PricedTrade price_trade(const CostModel& cost, int side, double entry, double raw_exit,
+                        double stop_dist, std::uint32_t contracts);
+
+}  // namespace varnek::bt

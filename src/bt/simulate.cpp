@@ -1,0 +1,243 @@
+#include "bt/simulate.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+#include "strategy/decide_rules.hpp"
+
+namespace varnek::bt {
+namespace {
+
+using strategy::StrategyView;
+
+struct Setup {
+  CostModel cost;
+  double stop_atr = 0.0;
+  double rr = 0.0;
+  std::uint64_t hold = 0;
+};
+
+Setup make_setup(const strategy::Candidate& c, const core::Market& market,
+                 const core::Exec& exec) {
+  // Positions of stop_atr, rr and hold in each family, looked up once per process.
+  struct Positions {
+    std::size_t stop_atr, rr, hold;
+  };
+  static const auto positions = [] {
+    std::array<Positions, strategy::kFamilies> p{};
+    for (std::uint8_t f = 0; f < strategy::kFamilies; ++f) {
+      p[f] = {strategy::param_position(f, "stop_atr"), strategy::param_position(f, "rr"),
+              strategy::param_position(f, "hold")};
+    }
+    return p;
+  }();
+  const Positions& pos = positions[c.family];
+  Setup s;
+  s.cost = derive_costs(market, exec);
+  s.stop_atr = strategy::param_value(c, pos.stop_atr);
+  s.rr = strategy::param_value(c, pos.rr);
+  s.hold = strategy::param_uint(c, pos.hold);
+  return s;
+}
+
+// One loop for both variants: `Full` adds the curves, the equity list and the trade log.
+template <int F, bool Full>
+void simulate(const StrategyView& v, const strategy::EvalInputs& in, const Setup& s,
+              std::size_t start, std::size_t end, SummaryBuilder& sb, BacktestRun* run) {
+  const std::size_t E = std::min(end, v.close.size());
+  const CostModel& cost = s.cost;
+  double equity = cost.equity0;
+  std::uint32_t bars = 0;
+  auto flat_point = [&](std::size_t b) {
+    if constexpr (Full) {
+      const EquityPoint p{v.ts[b], equity};
+      run->worst_curve.push_back(p);
+      run->close_curve.push_back(p);
+      run->best_curve.push_back(p);
+    }
+  };
+  std::size_t b = std::max<std::size_t>(start, 1);
+  while (b < E) {
+    // Flat at bar b.
+    ++bars;
+    flat_point(b);
+    int d = 0;
+    if (b >= 2) d = strategy::rules::decide_at<F>(v, b);
+    if (d == 0) {
+      ++b;
+      continue;
+    }
+    const std::size_t e = b + cost.entry_lag;
+    const double atr = v.atr[b];
+    if (e >= E || !(atr > 0.0) || !std::isfinite(atr)) {
+      ++b;
+      continue;
+    }
+    const double stop_dist = atr * s.stop_atr;
+    const std::uint32_t contracts = size_position(cost, equity, stop_dist);
+    if (contracts == 0) {
+      sb.summary.size_skips += 1;
+      ++b;
+      continue;
+    }
+    const double entry = v.open[e] + d * cost.fill_offset;
+    const double stop = entry - d * stop_dist;
+    const double target = entry + d * s.rr * stop_dist;
+    // In position from bar e; the bars between the signal and the entry are not stepped.
+    ExitReason reason = ExitReason::end_of_data;
+    double raw = 0.0;
+    std::size_t x = e;
+    for (;; ++x) {
+      ++bars;
+      const double lo = v.low[x], hi = v.high[x], op = v.open[x];
+      if (d > 0) {
+        if (lo <= stop) {
+          reason = ExitReason::stop;
+          raw = x == e ? stop : std::min(op, stop);
+          break;
+        }
+        if (hi >= target) {
+          reason = ExitReason::target;
+          raw = x == e ? target : std::max(op, target);
+          break;
+        }
+      } else {
+        if (hi >= stop) {
+          reason = ExitReason::stop;
+          raw = x == e ? stop : std::max(op, stop);
+          break;
+        }
+        if (lo <= target) {
+          reason = ExitReason::target;
+          raw = x == e ? target : std::min(op, target);
+          break;
+        }
+      }
+      if (x + 1 == E) {
+        reason = ExitReason::end_of_data;
+        raw = v.close[x];
+        break;
+      }
+      if (x - e >= s.hold) {
+        reason = ExitReason::time;
+        raw = v.close[x];
+        break;
+      }
+      if constexpr (Full) {
+        const double scale = d * cost.point_value * contracts;
+        const double adverse = d > 0 ? lo : hi, favourable = d > 0 ? hi : lo;
+        run->worst_curve.push_back({v.ts[x], equity + (adverse - entry) * scale});
+        run->close_curve.push_back({v.ts[x], equity + (v.close[x] - entry) * scale});
+        run->best_curve.push_back({v.ts[x], equity + (favourable - entry) * scale});
+      }
+    }
+    const PricedTrade p = price_trade(cost, d, entry, raw, stop_dist, contracts);
+    equity += p.pnl;
+    sb.add_trade(p.r);
+    if constexpr (Full) {
+      run->equity.push_back(equity);
+      Trade t;
+      t.reason = reason;
+      t.entry_bar = e;
+      t.exit_bar = x;
+      t.entry_ts = v.ts[e];
+      t.exit_ts = v.ts[x];
+      t.entry = entry;
+      t.exit = p.exit;
+      t.stop = stop;
+      t.target = target;
+      t.r = p.r;
+      t.pnl = p.pnl;
+      t.costs = p.costs;
+      t.contracts = contracts;
+      t.side = static_cast<std::int8_t>(d);
+      t.regime_trend = in.features.regime_trend[e - 1];
+      t.regime_vol = in.features.regime_vol[e - 1];
+      run->trades.push_back(t);
+    }
+    // Flat again at the exit bar: its flat point and decision come next, uncounted twice.
+    b = x;
+    --bars;
+  }
+  sb.summary.bars = bars;
+}
+
+template <bool Full>
+void dispatch(const strategy::Candidate& c, const strategy::EvalInputs& in,
+              const core::Market& market, const core::Exec& exec, std::size_t start,
+              std::size_t end, SummaryBuilder& sb, BacktestRun* run) {
+  const StrategyView v = strategy::resolve(c, in);
+  const Setup s = make_setup(c, market, exec);
+  strategy::rules::with_family(
+      c.family, [&](auto f) { simulate<decltype(f)::value, Full>(v, in, s, start, end, sb, run); });
+}
+
+}  // namespace
+
+std::string_view reason_text(ExitReason reason) {
+  switch (reason) {
+    case ExitReason::stop: return "stop";
+    case ExitReason::target: return "target";
+    case ExitReason::time: return "time";
+    case ExitReason::end_of_data: break;
+  }
+  return "end_of_data";
+}
+
+BacktestRun run_full(const strategy::Candidate& c, const strategy::EvalInputs& in,
+                     const core::Market& market, const core::Exec& exec, std::size_t start,
+                     std::size_t end) {
+  BacktestRun run;
+  run.equity.push_back(exec.equity0);
+  SummaryBuilder sb;
+  dispatch<true>(c, in, market, exec, start, end, sb, &run);
+  run.summary = sb.summary;
+  return run;
+}
+
+void run_fast(const strategy::Candidate& c, const strategy::EvalInputs& in,
+              const core::Market& market, const core::Exec& exec, std::size_t start,
+              std::size_t end, SegmentSummary& out) {
+  SummaryBuilder sb;
+  dispatch<false>(c, in, market, exec, start, end, sb, nullptr);
+  out = sb.summary;
+}
+
+Metrics metrics_from_run(const BacktestRun& run, double equity0) {
+  Metrics m = metrics_from_summary(run.summary);
+  m.net_pnl = run.trades.empty() ? 0.0 : run.equity.back() - equity0;
+  double peak = equity0, worst = 0.0;
+  for (const EquityPoint& p : run.worst_curve) {
+    peak = std::max(peak, p.equity);
+    worst = std::max(worst, (peak - p.equity) / peak);
+  }
+  m.max_drawdown_pct = worst * 100.0;
+  double costs = 0.0;
+  for (const Trade& t : run.trades) costs += t.costs;
+  m.total_costs = costs;
+  return m;
+}
+
+core::Json to_json(const Trade& t) {
+  core::Json j = core::Json::object();
+  j["entry_bar"] = t.entry_bar;
+  j["exit_bar"] = t.exit_bar;
+  j["entry_ts"] = t.entry_ts;
+  j["exit_ts"] = t.exit_ts;
+  j["side"] = static_cast<int>(t.side);
+  j["entry"] = core::number_or_null(t.entry);
+  j["exit"] = core::number_or_null(t.exit);
+  j["stop"] = core::number_or_null(t.stop);
+  j["target"] = core::number_or_null(t.target);
+  j["contracts"] = t.contracts;
+  j["r"] = core::number_or_null(t.r);
+  j["pnl"] = core::number_or_null(t.pnl);
+  j["costs"] = core::number_or_null(t.costs);
+  j["reason"] = reason_text(t.reason);
+  j["regime_trend"] = t.regime_trend;
+  j["regime_vol"] = t.regime_vol;
+  return j;
+}
+
+}  // namespace varnek::bt

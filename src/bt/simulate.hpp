@@ -1,0 +1,67 @@
+#pragma once
+// Bar-by-bar trade simulation of one candidate over a range of a series.
+//
+// At most one position is open at a time; entries are asked for only while flat, exits
+// come from the stop (checked first), the target, the holding time or the end of the
+// range. The full variant keeps the trade log and three equity curves; the fast variant
+// keeps only the `SegmentSummary`, allocates nothing, and makes exactly the same trades.
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "bt/cost.hpp"
+#include "bt/metrics.hpp"
+#include "core/json.hpp"
+#include "core/spec.hpp"
+#include "strategy/decide.hpp"
+
+namespace varnek::bt {
+
+enum class ExitReason : std::uint8_t { stop, target, time, end_of_data };
+
+std::string_view reason_text(ExitReason reason);
+
+struct Trade {
+  ExitReason reason = ExitReason::end_of_data;
+  std::uint64_t entry_bar = 0, exit_bar = 0;  // indices into the full series
+  std::int64_t entry_ts = 0, exit_ts = 0;     // opening times of those bars
+  double entry = 0.0, exit = 0.0;             // fills, costs of the fill included
+  double stop = 0.0, target = 0.0;
+  double r = 0.0;
+  double pnl = 0.0;
+  double costs = 0.0;
+  std::uint32_t contracts = 0;
+  std::int8_t side = 0;  // +1 long, -1 short
+  std::uint8_t regime_trend = 0;  // regime bytes at the bar before the entry bar
+  std::uint8_t regime_vol = 0;
+};
+
+struct EquityPoint {
+  std::int64_t ts = 0;
+  double equity = 0.0;
+};
+
+struct BacktestRun {
+  std::vector<Trade> trades;              // in closing order
+  std::vector<double> equity;             // starting equity, then equity after each trade
+  std::vector<EquityPoint> worst_curve;   // one point per stepped bar, open position at its
+  std::vector<EquityPoint> close_curve;   // adverse extreme, close, favourable extreme
+  std::vector<EquityPoint> best_curve;
+  SegmentSummary summary;
+};
+
+// Simulates bars max(start, 1) .. min(end, bars) - 1.
+BacktestRun run_full(const strategy::Candidate& c, const strategy::EvalInputs& in,
+                     const core::Market& market, const core::Exec& exec, std::size_t start,
+                     std::size_t end);
+
+void run_fast(const strategy::Candidate& c, const strategy::EvalInputs& in,
+              const core::Market& market, const core::Exec& exec, std::size_t start,
+              std::size_t end, SegmentSummary& out);
+
+// Metrics with the money figures of a full run (net result, intrabar worst drawdown, costs).
+Metrics metrics_from_run(const BacktestRun& run, double equity0);
+
+core::Json to_json(const Trade& t);
+
+}  // namespace varnek::bt

@@ -1,0 +1,94 @@
+#include "htf/features.hpp"
+
+#include <fmt/format.h>
+
+#include "core/fatal.hpp"
+#include "htf/indicators.hpp"
+
+namespace varnek::htf {
+
+namespace {
+
+constexpr std::int64_t kHour = 3600;
+constexpr std::int64_t kFourHours = 14400;
+constexpr std::int64_t kDay = 86400;
+
+// One entry per distinct length, in list order.
+template <typename Compute>
+SeriesTable table_of(const std::vector<std::uint32_t>& lengths, Compute compute) {
+  SeriesTable table;
+  table.reserve(lengths.size());
+  for (const std::uint32_t n : lengths) {
+    if (find_series(table, n) == nullptr) table.push_back({n, compute(n)});
+  }
+  return table;
+}
+
+std::span<const double> lookup(const SeriesTable& table, std::uint32_t n) {
+  const std::vector<double>* series = find_series(table, n);
+  if (series == nullptr) core::fatal(fmt::format("feature length {} not precomputed", n));
+  return *series;
+}
+
+}  // namespace
+
+FeatureSet build_feature_set(const data::BarSeries& bars, const FeatureLengths& lengths) {
+  FeatureSet fs;
+  const std::int64_t tf = bars.timeframe_secs;
+  if (tf < kHour) fs.h1 = build_context(bars, "H1", kHour, lengths.htf_ema);
+  if (tf < kFourHours) fs.h4 = build_context(bars, "H4", kFourHours, lengths.htf_ema);
+  if (tf < kDay) fs.d1 = build_context(bars, "D1", kDay, lengths.htf_ema);
+
+  fs.atr = atr14(bars);
+  fs.ema = table_of(lengths.base_ema, [&](std::uint32_t n) { return ema(bars.close, n); });
+  fs.highest =
+      table_of(lengths.breakout, [&](std::uint32_t n) { return highest_prev(bars.high, n); });
+  fs.lowest = table_of(lengths.breakout, [&](std::uint32_t n) { return lowest_prev(bars.low, n); });
+  fs.rsi = table_of(lengths.rsi, [&](std::uint32_t n) { return rsi(bars.close, n); });
+
+  fs.smc.reserve(kPivots.size());
+  for (const std::uint32_t k : kPivots) fs.smc.push_back({k, detect_breaks(bars, k)});
+
+  fs.regime_trend.assign(bars.size(), kTrendNeutral);
+  fs.regime_vol.assign(bars.size(), kVolatilityMedium);
+  const HtfContext* regime = fs.d1 ? &*fs.d1 : (fs.h4 ? &*fs.h4 : nullptr);
+  if (regime != nullptr) {
+    for (std::size_t b = 0; b < bars.size(); ++b) {
+      const std::int32_t j = regime->map[b];
+      if (j < 0) continue;
+      const ContextBar& bar = regime->context[static_cast<std::size_t>(j)];
+      fs.regime_trend[b] = bar.trend;
+      fs.regime_vol[b] = bar.volatility;
+    }
+  }
+  return fs;
+}
+
+std::span<const double> ema_series(const FeatureSet& fs, std::uint32_t n) {
+  return lookup(fs.ema, n);
+}
+
+std::span<const double> highest_series(const FeatureSet& fs, std::uint32_t n) {
+  return lookup(fs.highest, n);
+}
+
+std::span<const double> lowest_series(const FeatureSet& fs, std::uint32_t n) {
+  return lookup(fs.lowest, n);
+}
+
+std::span<const double> rsi_series(const FeatureSet& fs, std::uint32_t n) {
+  return lookup(fs.rsi, n);
+}
+
+std::span<const double> htf_ema_series(const HtfContext& view, std::uint32_t n) {
+  return lookup(view.ema, n);
+}
+
+const BreakFlags& break_flags(const FeatureSet& fs, std::uint32_t pivot) {
+  for (const PivotFlags& entry : fs.smc) {
+    if (entry.pivot == pivot) return entry.flags;
+  }
+  core::fatal(fmt::format("SMC pivot {} not precomputed", pivot));
+}
+
+}  // namespace varnek::htf

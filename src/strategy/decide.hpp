@@ -1,0 +1,75 @@
+#pragma once
+// Per-bar entry decisions of the five strategy families.
+//
+// A candidate resolves once into a `StrategyView` of spans into the bar series, the
+// feature set and the per-series decision tables; Decide then reads only those
+// precomputed arrays. Every comparison with NaN is false, so undefined indicator
+// values never signal.
+#include <array>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "data/bars.hpp"
+#include "htf/features.hpp"
+#include "strategy/lattice.hpp"
+
+namespace varnek::strategy {
+
+// Bits of a gate byte: the session admits the bar and the regime filter admits the side.
+inline constexpr std::uint8_t kLongOk = 1;
+inline constexpr std::uint8_t kShortOk = 2;
+
+// Per-bar tables shared by every candidate of one series, built once.
+struct DecisionTables {
+  // gate[regime_filter * 4 + session][k]: kLongOk | kShortOk when both the session
+  // (0 any, 1 00:00-07:00, 2 07:00-12:00, 3 13:00-20:00 UTC) and the regime filter
+  // (0 none, 1 four-hour trend, 2 daily trend, 3 neutral four-hour trend) allow it.
+  std::array<std::vector<std::uint8_t>, 16> gate;
+  // For pivots 2, 3, 5: the last bar j < k with a bullish (bearish) break, or -1.
+  std::array<std::vector<std::int32_t>, 3> prev_bull;
+  std::array<std::vector<std::int32_t>, 3> prev_bear;
+};
+
+DecisionTables build_decision_tables(const data::BarSeries& bars, const htf::FeatureSet& fs);
+
+// Everything a candidate evaluation reads; built once per series and shared read-only.
+struct EvalInputs {
+  const data::BarSeries& bars;
+  const htf::FeatureSet& features;
+  const DecisionTables& tables;
+};
+
+// A candidate resolved against one series; borrows everything, owns nothing.
+struct StrategyView {
+  std::span<const double> primary, secondary;  // per family, see resolve()
+  std::span<const double> pullback_ema;        // family 0
+  std::span<const double> breakout_high, breakout_low;  // family 0
+  std::span<const double> close, open, high, low;
+  std::span<const std::int64_t> ts;
+  std::span<const std::uint8_t> bull_breaks, bear_breaks;  // family 4
+  std::span<const std::int32_t> prev_bull, prev_bear;      // family 4
+  std::span<const double> atr;
+  std::span<const std::uint8_t> gate;  // session and regime filter of this candidate
+  const htf::HtfContext* h4 = nullptr;  // the H4 view, or the D1 view when H4 is absent
+  const htf::HtfContext* d1 = nullptr;
+  double level_a = 0.0;      // family 0: pb_atr; 3: rsi_low; 4: fvg_min_atr
+  double level_b = 0.0;      // family 3: 100 - rsi_low
+  std::uint64_t window = 0;  // family 0: pb_window; 4: max_wait
+  std::uint8_t family = 0;
+  std::uint8_t regime_filter = 0;
+  std::uint8_t entry_mode = 0;  // family 4: 0 fair-value gap, 1 order block, 2 immediate
+  std::uint8_t session = 0;
+  bool shorts_allowed = false;
+};
+
+StrategyView resolve(const Candidate& c, const EvalInputs& in);
+
+// +1 long, -1 short, 0 nothing at bar k (k >= 2).
+int decide(const StrategyView& v, std::size_t k);
+
+// Number of (candidate, bar) pairs with a non-zero decision over bars 2..n-1, summed
+// across the worker pool.
+std::uint64_t signal_count(std::span<const Candidate> candidates, const EvalInputs& in);
+
+}  // namespace varnek::strategy

@@ -1,0 +1,64 @@
+#pragma once
+// Runs the built varnek binary and captures its standard output, error and exit status.
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+
+namespace varnek::testkit {
+
+struct CliResult {
+  std::string out;
+  std::string err;
+  int status = -1;
+};
+
+inline std::string shell_quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += (c == '\'') ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+inline std::string slurp(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// A scratch directory removed with the object.
+struct TempDir {
+  std::filesystem::path path;
+  TempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "varnek-cli-XXXXXX").string();
+    path = ::mkdtemp(tmpl.data());
+  }
+  ~TempDir() { std::filesystem::remove_all(path); }
+  std::filesystem::path write(const std::string& name, const std::string& text) const {
+    std::ofstream(path / name, std::ios::binary) << text;
+    return path / name;
+  }
+};
+
+inline CliResult run_varnek(std::initializer_list<std::string> args) {
+  static int counter = 0;
+  TempDir dir;
+  std::string cmd = shell_quote(VARNEK_BIN);
+  for (const auto& a : args) cmd += " " + shell_quote(a);
+  const auto out = dir.path / "out", err = dir.path / "err";
+  cmd += " >" + shell_quote(out.string()) + " 2>" + shell_quote(err.string()) + " </dev/null";
+  ++counter;
+  const int raw = std::system(cmd.c_str());
+  CliResult r;
+  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  r.out = slurp(out);
+  r.err = slurp(err);
+  return r;
+}
+
+}  // namespace varnek::testkit
