@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <initializer_list>
 
 #include "bt/simulate.hpp"
 #include "bt_fixture.hpp"
@@ -166,6 +168,70 @@ TEST(Simulate, DegenerateBarsDoNotCrash) {
   }
 }
 
+// Pivot-2 structure on hand-made bars (each bar mid +- 0.5, open = close = mid): lower
+// highs (102.5 at bar 22, 101.5 at 29) and lower lows (97.5 at 26, 96.5 at 33) make the
+// structure bearish; the close of 102 at bar 38 crosses the last swing high: a bullish
+// break. Bar 36 is the last bearish candle before it (order block 99.5 .. 100.5), and bars
+// 36 and 38 leave a fair-value gap 100.5 .. 101.5. From bar 39 the price holds at 103;
+// `dips` lists the bars that come back down to 100.2 and close at 101.8.
+data::BarSeries choch_bars(std::initializer_list<std::size_t> dips) {
+  const double mids[] = {100, 101, 102, 101, 100, 99, 98, 99, 100, 101, 100, 99, 98, 97,
+                         98,  99,  100, 101, 102};  // bars 20 .. 38
+  data::BarSeries b = flat_bars(60);
+  for (std::size_t i = 0; i < 60; ++i) {
+    const double m = i < 20 ? 100.0 : i <= 38 ? mids[i - 20] : 103.0;
+    set_bar(b, i, m, m + 0.5, m - 0.5, m);
+  }
+  b.open[36] = 100.3;  // bearish: opens above its close of 100
+  for (std::size_t i : dips) set_bar(b, i, 102.0, 102.5, 100.2, 101.8);
+  return b;
+}
+
+TEST(Simulate, StructureBreakZonesCountOnlyTheirFirstReturn) {
+  const auto e = make_engine(choch_bars({42, 45}));
+  const htf::BreakFlags& flags = htf::break_flags(e->features, 2);
+  ASSERT_EQ(flags.bull[38], 1);
+  for (std::size_t i = 0; i < 60; ++i) {
+    if (i != 38) {
+      ASSERT_EQ(flags.bull[i] + flags.bear[i], 0) << i;
+    }
+  }
+  // Pivot 2, entry: fair-value gap (a) / order block (b) / immediate (c), gap size 0.1 ATR,
+  // max_wait 10, no filter, any session, both sides.
+  for (const char* cand : {"4-aaabaaaaab", "4-abbbaaaaab"}) {
+    const strategy::StrategyView v = strategy::resolve(id(cand), e->inputs());
+    for (std::size_t k = 2; k < 60; ++k) {
+      // Bar 42 is the first return into the zone; bar 45 comes back after it: spent.
+      EXPECT_EQ(strategy::decide(v, k), k == 42 ? 1 : 0) << cand << " @" << k;
+    }
+  }
+  const strategy::StrategyView now = strategy::resolve(id("4-acabaaaaab"), e->inputs());
+  for (std::size_t k = 2; k < 60; ++k) EXPECT_EQ(strategy::decide(now, k), k == 38 ? 1 : 0) << k;
+
+  // Without the dip at 42, the one at 45 is the first return: a signal with max_wait 10,
+  // none with max_wait 5 (the break lies 7 bars back).
+  const auto late = make_engine(choch_bars({45}));
+  for (const char* cand : {"4-aaabaaaaab", "4-abbbaaaaab"}) {
+    EXPECT_EQ(strategy::decide(strategy::resolve(id(cand), late->inputs()), 45), 1) << cand;
+  }
+  for (const char* cand : {"4-aaaaaaaaab", "4-abaaaaaaab"}) {
+    EXPECT_EQ(strategy::decide(strategy::resolve(id(cand), late->inputs()), 45), 0) << cand;
+  }
+  // The order-block variant trades it: entry at the open of 46.
+  const bt::BacktestRun r = run(*late, "4-abbbaaaaab", exec_with());
+  ASSERT_FALSE(r.trades.empty());
+  EXPECT_EQ(r.trades[0].entry_bar, 46u);
+  EXPECT_EQ(r.trades[0].side, 1);
+}
+
+// A view that reads the rules themselves instead of the signal tables.
+strategy::StrategyView by_rule(strategy::StrategyView v) {
+  v.signal = {};
+  v.channel = {};
+  v.pullback = {};
+  return v;
+}
+
 class SyntheticEngine : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { engine_ = make_engine(data::generate_synthetic(3000, 3)).release(); }
@@ -203,6 +269,32 @@ TEST_F(SyntheticEngine, FastSummaryEqualsFullRunExactly) {
     }
   }
   for (std::uint32_t t : trades) EXPECT_GT(t, 0u);  // every family actually traded
+}
+
+TEST_F(SyntheticEngine, SignalTablesReproduceTheRulesOnEveryBar) {
+  // Also on bars with undefined and zero prices.
+  data::BarSeries bad = engine_->bars;
+  core::SplitMix64 rng(5);
+  for (std::size_t i = 20; i < bad.size(); ++i) {
+    const double u = rng.uniform();
+    if (u < 0.02) (u < 0.01 ? bad.low : bad.high)[i] = std::nan("");
+    if (u > 0.99) set_bar(bad, i, 0.0, 0.0, 0.0, 0.0);
+  }
+  for (std::size_t i = 2500; i < 2510; ++i) bad.close[i] = std::nan("");
+  const auto degenerate = make_engine(std::move(bad));
+  for (const testkit::Engine* e : {engine_, degenerate.get()}) {
+    std::array<std::uint64_t, strategy::kFamilies> signals{};
+    for (const strategy::Candidate& c : random_candidates(60)) {
+      const strategy::StrategyView v = strategy::resolve(c, e->inputs());
+      const strategy::StrategyView rule = by_rule(v);
+      for (std::size_t k = 2; k < e->bars.size(); ++k) {
+        const int d = strategy::decide(v, k);
+        ASSERT_EQ(d, strategy::decide(rule, k)) << strategy::format_id(c) << " @" << k;
+        signals[c.family] += d != 0;
+      }
+    }
+    for (std::uint64_t n : signals) EXPECT_GT(n, 0u);
+  }
 }
 
 TEST_F(SyntheticEngine, DecisionsAndClosedTradesIgnoreLaterBars) {

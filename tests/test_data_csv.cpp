@@ -100,8 +100,8 @@ TEST_F(CsvTest, ManifestJsonHasIntegerMembers) {
   m.timeframe_secs = 60;
   EXPECT_EQ(core::to_compact(data::to_json(m)),
             R"({"dataset_id":"es","end":7,"path":"d/es.csv","rows":18446744073709551615,)"
-            R"("sha256":")" + std::string(64, 'a') +
-                R"(","start":-5,"timeframe_secs":60,"timezone":"UTC"})");
+            R"("sha256":")" +
+                std::string(64, 'a') + R"(","start":-5,"timeframe_secs":60,"timezone":"UTC"})");
 }
 
 TEST_F(CsvTest, HeaderIsOptionalAndOnlyOnLineOne) {
@@ -132,13 +132,23 @@ TEST_F(CsvTest, TooFewFieldsIsReportedBeforeTheTimestamp) {
 TEST_F(CsvTest, FieldsAreTrimmedOfUnicodeWhitespace) {
   const auto d = load_ok(
       " 1600000000 ,\t1.5\t, 2 ,1 , 1.75 , 10 \n"
-      "\xC2\xA0" "1600003600\xE3\x80\x80,\xE2\x80\x83" "1.75,2.5\xC2\x85,1.25,2,20\xE2\x80\xA8\n"
-      "\xE1\x9A\x80" "1600007200,\xE2\x80\xAF" "2,3\xE2\x81\x9F,\x0B" "1.5\x0C,2.5,30\r\n");
+      "\xC2\xA0"
+      "1600003600\xE3\x80\x80,\xE2\x80\x83"
+      "1.75,2.5\xC2\x85,1.25,2,20\xE2\x80\xA8\n"
+      "\xE1\x9A\x80"
+      "1600007200,\xE2\x80\xAF"
+      "2,3\xE2\x81\x9F,\x0B"
+      "1.5\x0C,2.5,30\r\n");
   const auto plain = load_ok(kThree);
   expect_same_bars(plain.bars, d.bars);
   // Zero-width space (U+200B) and the information separator U+001C are not whitespace.
-  EXPECT_EQ(load_error("1,\xE2\x80\x8B" "5,6,4,5\n"), "line 1: bad number '\xE2\x80\x8B" "5'");
-  EXPECT_EQ(load_error("\x1C" "1,5,6,4,5\n"), "line 1: bad timestamp");
+  EXPECT_EQ(load_error("1,\xE2\x80\x8B"
+                       "5,6,4,5\n"),
+            "line 1: bad number '\xE2\x80\x8B"
+            "5'");
+  EXPECT_EQ(load_error("\x1C"
+                       "1,5,6,4,5\n"),
+            "line 1: bad timestamp");
 }
 
 TEST_F(CsvTest, BadNumberQuotesTheFieldUntrimmed) {
@@ -209,9 +219,10 @@ TEST_F(CsvTest, NumberForms) {
   EXPECT_TRUE(std::signbit(open_of("-1e-400")));
   EXPECT_EQ(open_of("0.0001e-321"), 0.0);
   EXPECT_EQ(open_of("0.0"), 0.0);
-  for (const char* bad : {"1e400", "-1e400", "1.8e308", "0.01e311", "1000e306", "nan(1)",
-                          "nan()", "infinit", "infinityy", "0x1p3", "0x10", "1e", "1e+", ".",
-                          "-", "+", "+-1", "--1", "1.2.3", "1_000", "one", "1 5"}) {
+  for (const char* bad :
+       {"1e400",     "-1e400", "1.8e308", "0.01e311", "1000e306", "nan(1)", "nan()", "infinit",
+        "infinityy", "0x1p3",  "0x10",    "1e",       "1e+",      ".",      "-",     "+",
+        "+-1",       "--1",    "1.2.3",   "1_000",    "one",      "1 5"}) {
     const std::string field = bad;
     EXPECT_EQ(load_error("1," + field + ",6,4,5\n2,5,6,4,5\n3,5,6,4,5\n"),
               "line 1: bad number '" + field + "'");
@@ -253,8 +264,9 @@ TEST_F(CsvTest, KeepsFileOrderAndDuplicates) {
 
 TEST_F(CsvTest, DigestCoversTheRawBytes) {
   // Reference digest of these exact bytes from an independent SHA-256 tool.
-  EXPECT_EQ(load_ok("timestamp,open,high,low,close\n1,2,3,1,2\n2,2,3,1,2\n3,2,3,1,2\n").manifest.sha256,
-            "fd8a24b4ba1c2b435afd457d99e0b04a9ad30544f98bf89d6f83b745275758a2");
+  EXPECT_EQ(
+      load_ok("timestamp,open,high,low,close\n1,2,3,1,2\n2,2,3,1,2\n3,2,3,1,2\n").manifest.sha256,
+      "fd8a24b4ba1c2b435afd457d99e0b04a9ad30544f98bf89d6f83b745275758a2");
   const auto a = load_ok(kThree);
   std::string changed = kThree;
   changed[changed.size() - 2] = '1';  // last volume 30 -> 31
@@ -296,8 +308,10 @@ TEST_F(CsvTest, TooFewBars) {
 
 TEST_F(CsvTest, BinaryAndNulBytes) {
   // Invalid UTF-8 is decoded lossily and shown that way.
-  EXPECT_EQ(load_error("1600000000,\xFF" "1.5,2,1,1.5\n"),
-            "line 1: bad number '\xEF\xBF\xBD" "1.5'");
+  EXPECT_EQ(load_error("1600000000,\xFF"
+                       "1.5,2,1,1.5\n"),
+            "line 1: bad number '\xEF\xBF\xBD"
+            "1.5'");
   EXPECT_EQ(load_error(std::string("1600000000,1.5\0,2,1,1.5\n", 25)),
             std::string("line 1: bad number '1.5\0'", 25));
   EXPECT_EQ(load_error(std::string("\0\0\0\0", 4)), "line 1: " + kFields);

@@ -26,7 +26,9 @@ const double kInf = std::numeric_limits<double>::infinity();
 const std::string kTooFew1499 =
     "seulement 1499 barres : trop peu pour séparer entraînement, validation et test";
 
-void push_clean(BarSeries& b, std::int64_t ts) { b.push(ts, 100.0, 101.0, 99.0, 100.5, 1000.0); }
+void push_clean(BarSeries& b, std::int64_t ts) {
+  b.push(ts, 100.0, 101.0, 99.0, 100.5, 1000.0);
+}
 
 // n clean hourly bars without a hole, from Monday 2024-01-01 00:00 UTC.
 BarSeries clean(std::size_t n, std::int64_t start = kMonday) {
@@ -101,8 +103,7 @@ TEST(Quality, UnexpectedGaps) {
   auto r = audit(from_ts({tue, tue + kHour, tue + 26 * kHour}));
   EXPECT_EQ(r.unexpected_gaps, 1u);
   EXPECT_EQ(r.largest_gap_hours, 25.0);
-  EXPECT_EQ(r.issues.front(),
-            "1 trous de données inattendus (hors week-end / pause de session)");
+  EXPECT_EQ(r.issues.front(), "1 trous de données inattendus (hors week-end / pause de session)");
   // The allowance for hourly bars is 4 hours: 4 h is fine, one second more is a gap.
   EXPECT_EQ(audit(from_ts({tue, tue + 4 * kHour})).unexpected_gaps, 0u);
   EXPECT_EQ(audit(from_ts({tue, tue + 4 * kHour + 1})).unexpected_gaps, 1u);
@@ -174,8 +175,7 @@ TEST(Quality, NonPositiveAndInconsistentPrices) {
   EXPECT_EQ(r.non_positive, 0u);
   EXPECT_EQ(r.invalid_ohlc, 1u);
   EXPECT_EQ(r.verdict, "INCONCLUSIVE");
-  EXPECT_EQ(r.issues,
-            Issues{"1 barres incohérentes (high < low, ou open/close hors de la plage)"});
+  EXPECT_EQ(r.issues, Issues{"1 barres incohérentes (high < low, ou open/close hors de la plage)"});
 
   b = clean(1600);
   b.open[3] = -1.0;
@@ -314,10 +314,10 @@ TEST(Quality, JsonMembers) {
 
 TEST(Quality, IssueOrder) {
   BarSeries b = clean(20);
-  b.ts[2] = b.ts[1];             // duplicate
-  b.ts[5] = b.ts[4] - 10;        // out of order (and the step after it is 2 h + 10 s)
-  b.high[7] = 50.0;              // inconsistent
-  b.low[8] = -1.0;               // non-positive
+  b.ts[2] = b.ts[1];       // duplicate
+  b.ts[5] = b.ts[4] - 10;  // out of order (and the step after it is 2 h + 10 s)
+  b.high[7] = 50.0;        // inconsistent
+  b.low[8] = -1.0;         // non-positive
   for (std::size_t i = 12; i < 20; ++i) b.ts[i] += 30 * kHour;  // one hole
   for (std::size_t i = 0; i < 5; ++i) b.volume[i] = 0.0;
   const auto r = audit(b);

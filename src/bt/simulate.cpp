@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "strategy/decide_rules.hpp"
+#include "strategy/flag_scan.hpp"
 
 namespace varnek::bt {
 namespace {
@@ -41,95 +42,120 @@ Setup make_setup(const strategy::Candidate& c, const core::Market& market,
   return s;
 }
 
+// The first bar k in [from, end) whose table bytes give a decision, which goes to d; end
+// when none.
+template <int F>
+[[gnu::always_inline]] inline std::size_t next_signal(const StrategyView& v, std::size_t from,
+                                                      std::size_t end, int& d) {
+  std::size_t k = end;
+  if constexpr (F == 0) {
+    const std::array<const std::uint8_t*, 4> rows{v.signal.data(), v.gate.data(),
+                                                  v.channel.data(), v.pullback.data()};
+    k = strategy::next_flagged(rows, v.side_mask, from, end);
+  } else {
+    const std::array<const std::uint8_t*, 2> rows{v.signal.data(), v.gate.data()};
+    k = strategy::next_flagged(rows, v.side_mask, from, end);
+  }
+  if (k < end) d = strategy::rules::decide_at<F>(v, k);
+  return k;
+}
+
 // One loop for both variants: `Full` adds the curves, the equity list and the trade log.
+// Flat stretches jump from signal to signal and count their bars at once; a position runs
+// to its first stop or target touch or to its last bar (holding time or end of range).
 template <int F, bool Full>
 void simulate(const StrategyView& v, const strategy::EvalInputs& in, const Setup& s,
-              std::size_t start, std::size_t end, SummaryBuilder& sb, BacktestRun* run) {
+              std::size_t start, std::size_t end, SummaryBuilder& out, BacktestRun* run) {
   const std::size_t E = std::min(end, v.close.size());
-  const CostModel& cost = s.cost;
+  // Locals, so that the opaque sizing and pricing calls do not force reloads.
+  const CostModel cost = s.cost;
+  const double stop_atr = s.stop_atr, rr = s.rr;
+  const std::uint64_t hold = s.hold;
+  const double* const low = v.low.data();
+  const double* const high = v.high.data();
+  const double* const open = v.open.data();
+  const double* const close = v.close.data();
+  const double* const atrs = v.atr.data();
+  SummaryBuilder sb = out;
   double equity = cost.equity0;
-  std::uint32_t bars = 0;
-  auto flat_point = [&](std::size_t b) {
-    if constexpr (Full) {
-      const EquityPoint p{v.ts[b], equity};
-      run->worst_curve.push_back(p);
-      run->close_curve.push_back(p);
-      run->best_curve.push_back(p);
-    }
-  };
+  std::size_t bars = 0;
   std::size_t b = std::max<std::size_t>(start, 1);
   while (b < E) {
-    // Flat at bar b.
-    ++bars;
-    flat_point(b);
+    // Flat from bar b: bars b .. k are stepped, the decision fires at k (k >= 2).
     int d = 0;
-    if (b >= 2) d = strategy::rules::decide_at<F>(v, b);
-    if (d == 0) {
-      ++b;
-      continue;
+    const std::size_t k = next_signal<F>(v, std::max<std::size_t>(b, 2), E, d);
+    const std::size_t last_flat = std::min(k, E - 1);
+    if constexpr (Full) {
+      for (std::size_t i = b; i <= last_flat; ++i) {
+        const EquityPoint p{v.ts[i], equity};
+        run->worst_curve.push_back(p);
+        run->close_curve.push_back(p);
+        run->best_curve.push_back(p);
+      }
     }
-    const std::size_t e = b + cost.entry_lag;
-    const double atr = v.atr[b];
+    bars += last_flat - b + 1;
+    if (k >= E) break;
+    const std::size_t e = k + cost.entry_lag;
+    const double atr = atrs[k];
     if (e >= E || !(atr > 0.0) || !std::isfinite(atr)) {
-      ++b;
+      b = k + 1;
       continue;
     }
-    const double stop_dist = atr * s.stop_atr;
+    const double stop_dist = atr * stop_atr;
     const std::uint32_t contracts = size_position(cost, equity, stop_dist);
     if (contracts == 0) {
       sb.summary.size_skips += 1;
-      ++b;
+      b = k + 1;
       continue;
     }
-    const double entry = v.open[e] + d * cost.fill_offset;
+    const double entry = open[e] + d * cost.fill_offset;
     const double stop = entry - d * stop_dist;
-    const double target = entry + d * s.rr * stop_dist;
-    // In position from bar e; the bars between the signal and the entry are not stepped.
+    const double target = entry + d * rr * stop_dist;
+    // In position from bar e (the bars between the signal and the entry are not stepped)
+    // to `last` at the latest: the holding time or the end of the range.
+    const std::size_t last = hold < E - 1 - e ? e + hold : E - 1;
+    std::size_t x = e;
+    if (d > 0) {
+      while (x <= last && !(low[x] <= stop || high[x] >= target)) ++x;
+    } else {
+      while (x <= last && !(high[x] >= stop || low[x] <= target)) ++x;
+    }
     ExitReason reason = ExitReason::end_of_data;
     double raw = 0.0;
-    std::size_t x = e;
-    for (;; ++x) {
-      ++bars;
-      const double lo = v.low[x], hi = v.high[x], op = v.open[x];
+    if (x <= last) {
+      // Stop first, then target; a gap through a level fills at the open, except on the
+      // entry bar, where the level itself is used.
+      const double op = open[x];
       if (d > 0) {
-        if (lo <= stop) {
+        if (low[x] <= stop) {
           reason = ExitReason::stop;
           raw = x == e ? stop : std::min(op, stop);
-          break;
-        }
-        if (hi >= target) {
+        } else {
           reason = ExitReason::target;
           raw = x == e ? target : std::max(op, target);
-          break;
         }
       } else {
-        if (hi >= stop) {
+        if (high[x] >= stop) {
           reason = ExitReason::stop;
           raw = x == e ? stop : std::max(op, stop);
-          break;
-        }
-        if (lo <= target) {
+        } else {
           reason = ExitReason::target;
           raw = x == e ? target : std::min(op, target);
-          break;
         }
       }
-      if (x + 1 == E) {
-        reason = ExitReason::end_of_data;
-        raw = v.close[x];
-        break;
-      }
-      if (x - e >= s.hold) {
-        reason = ExitReason::time;
-        raw = v.close[x];
-        break;
-      }
-      if constexpr (Full) {
-        const double scale = d * cost.point_value * contracts;
+    } else {
+      x = last;
+      reason = x + 1 == E ? ExitReason::end_of_data : ExitReason::time;
+      raw = close[x];
+    }
+    if constexpr (Full) {
+      const double scale = d * cost.point_value * contracts;
+      for (std::size_t i = e; i < x; ++i) {
+        const double lo = low[i], hi = high[i];
         const double adverse = d > 0 ? lo : hi, favourable = d > 0 ? hi : lo;
-        run->worst_curve.push_back({v.ts[x], equity + (adverse - entry) * scale});
-        run->close_curve.push_back({v.ts[x], equity + (v.close[x] - entry) * scale});
-        run->best_curve.push_back({v.ts[x], equity + (favourable - entry) * scale});
+        run->worst_curve.push_back({v.ts[i], equity + (adverse - entry) * scale});
+        run->close_curve.push_back({v.ts[i], equity + (close[i] - entry) * scale});
+        run->best_curve.push_back({v.ts[i], equity + (favourable - entry) * scale});
       }
     }
     const PricedTrade p = price_trade(cost, d, entry, raw, stop_dist, contracts);
@@ -156,11 +182,13 @@ void simulate(const StrategyView& v, const strategy::EvalInputs& in, const Setup
       t.regime_vol = in.features.regime_vol[e - 1];
       run->trades.push_back(t);
     }
-    // Flat again at the exit bar: its flat point and decision come next, uncounted twice.
+    // Bars e .. x were stepped in position; the exit bar is stepped again as flat (its
+    // curve point and decision come next), so it is counted there.
+    bars += x - e;
     b = x;
-    --bars;
   }
-  sb.summary.bars = bars;
+  sb.summary.bars = static_cast<std::uint32_t>(bars);
+  out = sb;
 }
 
 template <bool Full>

@@ -23,9 +23,15 @@ struct Bar {
   double open = 0.0, high = 0.0, low = 0.0, close = 0.0, volume = 0.0;
 };
 
-inline unsigned char byte_at(const char* p) { return static_cast<unsigned char>(*p); }
-inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
-inline bool is_ascii_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+inline unsigned char byte_at(const char* p) {
+  return static_cast<unsigned char>(*p);
+}
+inline bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
+inline bool is_ascii_space(unsigned char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 // Length of the Unicode White_Space code point starting at p, or 0. The text is valid
 // UTF-8, so a lead byte's continuation bytes are present; the bounds are checked anyway.
@@ -282,7 +288,8 @@ core::Result<LoadedDataset> load_csv(const std::string& path) {
   Bar bar;
   while (p < end) {
     ++line_no;
-    const auto* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+    const auto* nl =
+        static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
     const char* line_end = nl != nullptr ? nl : end;
     const char* const next = nl != nullptr ? nl + 1 : end;
     if (nl != nullptr && line_end > p && line_end[-1] == '\r') --line_end;
@@ -319,7 +326,8 @@ std::int64_t infer_timeframe(std::span<const std::int64_t> ts) {
   for (std::size_t i = 1; i < ts.size(); ++i) {
     if (ts[i] <= ts[i - 1]) continue;
     // Exact in unsigned arithmetic: the difference of two int64 lies in [1, 2^64 - 1].
-    const std::uint64_t du = static_cast<std::uint64_t>(ts[i]) - static_cast<std::uint64_t>(ts[i - 1]);
+    const std::uint64_t du =
+        static_cast<std::uint64_t>(ts[i]) - static_cast<std::uint64_t>(ts[i - 1]);
     if (du > kMax) continue;
     const auto d = static_cast<std::int64_t>(du);
     if (d == run_d) {

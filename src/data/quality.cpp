@@ -41,7 +41,8 @@ QualityReport audit(const BarSeries& bars) {
   std::uint64_t positive_volumes = 0;
   for (std::size_t i = 0; i < n; ++i) {
     const double o = open[i], h = high[i], l = low[i], c = close[i];
-    const bool finite = std::isfinite(o) && std::isfinite(h) && std::isfinite(l) && std::isfinite(c);
+    const bool finite =
+        std::isfinite(o) && std::isfinite(h) && std::isfinite(l) && std::isfinite(c);
     if (!finite || l > h || o > h + 1e-9 || o < l - 1e-9 || c > h + 1e-9 || c < l - 1e-9) {
       ++r.invalid_ohlc;
     }

@@ -25,8 +25,8 @@ struct QualityReport {
   // Forward gaps longer than G = max(3 tf, tf + 10800) seconds, except weekend gaps: from a
   // Thursday, Friday or Saturday to a Sunday or Monday, and at most five days long.
   std::uint64_t unexpected_gaps = 0;
-  double largest_gap_hours = 0.0;  // longest forward gap / 3600 (0 without one)
-  std::string verdict;             // "PASS", "INCONCLUSIVE" or "FAIL"
+  double largest_gap_hours = 0.0;   // longest forward gap / 3600 (0 without one)
+  std::string verdict;              // "PASS", "INCONCLUSIVE" or "FAIL"
   std::vector<std::string> issues;  // French, in a fixed order
 };
 

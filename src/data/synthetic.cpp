@@ -32,7 +32,8 @@ BarSeries generate_synthetic(std::uint64_t n, std::uint64_t seed) {
     }
     const double u1 = rng.uniform();
     const double u2 = rng.uniform();
-    const double z = std::cos(u2 * 6.283185307179586) * std::sqrt(std::log(std::max(u1, 1e-12)) * -2.0);
+    const double z =
+        std::cos(u2 * 6.283185307179586) * std::sqrt(std::log(std::max(u1, 1e-12)) * -2.0);
     const double close = std::max(((z * v) + m + 1.0) * p, 1.0);
     const double open = p;
     const double u3 = rng.uniform();

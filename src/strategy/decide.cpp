@@ -4,6 +4,9 @@
 #include <fmt/format.h>
 #include <tbb/parallel_reduce.h>
 
+#include <algorithm>
+#include <optional>
+
 #include "core/fatal.hpp"
 #include "strategy/decide_rules.hpp"
 
@@ -57,6 +60,200 @@ const htf::HtfContext* daily_view(const htf::FeatureSet& fs) {
   return fs.d1 ? &*fs.d1 : four_hour_view(fs);
 }
 
+// The parameters that select a signal table.
+struct SignalKey {
+  SignalKind kind = SignalKind::cross;
+  std::uint8_t entry_mode = 0;
+  std::uint32_t a = 0, b = 0;
+  std::uint64_t window = 0;
+  double level = 0.0;
+};
+
+bool same_key(const SignalTable& t, const SignalKey& k) {
+  return t.kind == k.kind && t.entry_mode == k.entry_mode && t.a == k.a && t.b == k.b &&
+         t.window == k.window && t.level == k.level;
+}
+
+// Each kind of table, its family and the dimensions whose values select it.
+struct KindSpec {
+  SignalKind kind;
+  std::uint8_t family;
+  std::size_t dim_count;
+  std::array<std::size_t, 4> dims;
+};
+
+constexpr KindSpec kKinds[] = {
+    {SignalKind::trend, 0, 2, {0, 1}},        {SignalKind::channel, 0, 1, {5}},
+    {SignalKind::pullback, 0, 3, {4, 2, 3}},  {SignalKind::cross, 1, 2, {0, 1}},
+    {SignalKind::donchian, 2, 1, {0}},        {SignalKind::rsi, 3, 2, {0, 1}},
+    {SignalKind::smc, 4, 4, {0, 1, 2, 3}},
+};
+
+SignalKey signal_key(SignalKind kind, const Candidate& c) {
+  auto u = [&](std::size_t dim) { return static_cast<std::uint32_t>(param_uint(c, dim)); };
+  switch (kind) {
+    case SignalKind::trend: return {kind, 0, u(0), u(1), 0, 0.0};
+    case SignalKind::channel: return {kind, 0, u(5), 0, 0, 0.0};
+    case SignalKind::pullback: return {kind, 0, u(2), 0, param_uint(c, 4), param_value(c, 3)};
+    case SignalKind::cross: return {kind, 0, u(0), u(1), 0, 0.0};
+    case SignalKind::donchian: return {kind, 0, u(0), 0, 0, 0.0};
+    case SignalKind::rsi: return {kind, 0, u(0), 0, 0, param_value(c, 1)};
+    case SignalKind::smc: break;
+  }
+  // Immediate entries read neither the window nor the gap size, order blocks not the size.
+  const auto mode = static_cast<std::uint8_t>(param_uint(c, 1));
+  return {kind, mode, u(0), 0, mode == 2 ? 0 : param_uint(c, 3),
+          mode == 0 ? param_value(c, 2) : 0.0};
+}
+
+// The candidate's series and levels, without the gate and the signal tables: what the
+// rules read. prev_bull and prev_bear must already be built.
+StrategyView rule_view(const Candidate& c, const data::BarSeries& bars, const htf::FeatureSet& fs,
+                       const DecisionTables& tables);
+
+std::vector<std::uint8_t> trend_bits(const StrategyView& v) {
+  std::vector<std::uint8_t> bits(v.close.size(), 0);
+  for (std::size_t k = 2; k < bits.size(); ++k) {
+    if (v.primary[k] > v.secondary[k]) bits[k] = kLongOk;
+    if (v.primary[k] < v.secondary[k]) bits[k] = kShortOk;
+  }
+  return bits;
+}
+
+std::vector<std::uint8_t> channel_bits(const StrategyView& v) {
+  std::vector<std::uint8_t> bits(v.close.size(), 0);
+  for (std::size_t k = 2; k < bits.size(); ++k) {
+    if (rules::is_nan(v.breakout_high[k])) continue;
+    bits[k] = static_cast<std::uint8_t>((v.close[k] > v.breakout_high[k] ? kLongOk : 0) |
+                                        (v.close[k] < v.breakout_low[k] ? kShortOk : 0));
+  }
+  return bits;
+}
+
+// Family 0's pullback for one base EMA and level: per bar k, how many bars back the most
+// recent bar j lies whose low came down to (long) or whose high came up to (short)
+// pullback_ema[j] -/+ level * atr[k], looking back at most `reach` bars; 0 for none, and
+// where that EMA or the ATR is undefined at k.
+struct PullbackDistances {
+  std::uint32_t a = 0;
+  double level = 0.0;
+  std::vector<std::uint32_t> up, down;
+};
+
+PullbackDistances pullback_distances(const StrategyView& v, std::uint64_t reach) {
+  const std::size_t n = v.close.size();
+  PullbackDistances p;
+  p.up.assign(n, 0);
+  p.down.assign(n, 0);
+  for (std::size_t k = 2; k < n; ++k) {
+    if (rules::is_nan(v.pullback_ema[k]) || rules::is_nan(v.atr[k])) continue;
+    const double tol = v.level_a * v.atr[k];
+    const std::size_t lo = k - std::min<std::uint64_t>(reach, k);
+    for (std::size_t j = k; j-- > lo;) {
+      if (v.low[j] <= v.pullback_ema[j] + tol) {
+        p.down[k] = static_cast<std::uint32_t>(k - j);
+        break;
+      }
+    }
+    for (std::size_t j = k; j-- > lo;) {
+      if (v.high[j] >= v.pullback_ema[j] - tol) {
+        p.up[k] = static_cast<std::uint32_t>(k - j);
+        break;
+      }
+    }
+  }
+  return p;
+}
+
+// The pullback bits of a window: some bar of k - min(window, k) .. k - 1 qualifies.
+std::vector<std::uint8_t> pullback_bits(const PullbackDistances& p, std::uint64_t window) {
+  std::vector<std::uint8_t> bits(p.up.size(), 0);
+  for (std::size_t k = 2; k < bits.size(); ++k) {
+    const bool long_ok = p.down[k] != 0 && p.down[k] <= window;
+    const bool short_ok = p.up[k] != 0 && p.up[k] <= window;
+    bits[k] = static_cast<std::uint8_t>((long_ok ? kLongOk : 0) | (short_ok ? kShortOk : 0));
+  }
+  return bits;
+}
+
+std::vector<std::uint8_t> rule_bits(StrategyView v) {
+  v.shorts_allowed = true;
+  std::vector<std::uint8_t> bits(v.close.size(), 0);
+  rules::with_family(v.family, [&](auto f) {
+    for (std::size_t k = 2; k < bits.size(); ++k) {
+      const int d = rules::family_rule<decltype(f)::value>(v, k);
+      bits[k] = d > 0 ? kLongOk : d < 0 ? kShortOk : 0;
+    }
+  });
+  return bits;
+}
+
+std::vector<std::uint8_t> signal_bits(SignalKind kind, const StrategyView& v) {
+  switch (kind) {
+    case SignalKind::trend: return trend_bits(v);
+    case SignalKind::channel: return channel_bits(v);
+    default: return rule_bits(v);
+  }
+}
+
+// One table per distinct key over every value combination of the kind's dimensions in the
+// active lattice (the other dimensions at their first value), invalid pairs included so
+// that resolving any candidate of the lattice finds its tables.
+void add_signal_tables(const data::BarSeries& bars, const htf::FeatureSet& fs, DecisionTables& t) {
+  // Pullback tables of one EMA and level share their distances; windows vary fastest.
+  std::uint64_t reach = 0;
+  for (std::size_t i = 0; i < value_count(0, 4); ++i) {
+    Candidate c;
+    c.idx[4] = static_cast<std::uint8_t>(i);
+    reach = std::max(reach, param_uint(c, 4));
+  }
+  std::optional<PullbackDistances> distances;
+  for (const KindSpec& spec : kKinds) {
+    std::array<std::size_t, 4> counts{};
+    std::uint64_t combos = 1;
+    for (std::size_t i = 0; i < spec.dim_count; ++i) {
+      counts[i] = value_count(spec.family, spec.dims[i]);
+      combos *= counts[i];
+    }
+    for (std::uint64_t n = 0; n < combos; ++n) {
+      Candidate c;
+      c.family = spec.family;
+      std::uint64_t rest = n;
+      for (std::size_t i = 0; i < spec.dim_count; ++i) {
+        c.idx[spec.dims[i]] = static_cast<std::uint8_t>(rest % counts[i]);
+        rest /= counts[i];
+      }
+      const SignalKey key = signal_key(spec.kind, c);
+      if (std::any_of(t.signals.begin(), t.signals.end(),
+                      [&](const SignalTable& s) { return same_key(s, key); })) {
+        continue;
+      }
+      SignalTable table{key.kind, key.entry_mode, key.a, key.b, key.window, key.level, {}};
+      const StrategyView v = rule_view(c, bars, fs, t);
+      if (spec.kind == SignalKind::pullback) {
+        if (!distances || distances->a != key.a || distances->level != key.level) {
+          distances = pullback_distances(v, reach);
+          distances->a = key.a;
+          distances->level = key.level;
+        }
+        table.bits = pullback_bits(*distances, key.window);
+      } else {
+        table.bits = signal_bits(spec.kind, v);
+      }
+      t.signals.push_back(std::move(table));
+    }
+  }
+}
+
+std::span<const std::uint8_t> find_signal(const DecisionTables& t, SignalKind kind,
+                                          const Candidate& c) {
+  const SignalKey key = signal_key(kind, c);
+  for (const SignalTable& s : t.signals) {
+    if (same_key(s, key)) return s.bits;
+  }
+  core::fatal(fmt::format("signal table for {} not precomputed", format_id(c)));
+}
+
 }  // namespace
 
 DecisionTables build_decision_tables(const data::BarSeries& bars, const htf::FeatureSet& fs) {
@@ -86,12 +283,14 @@ DecisionTables build_decision_tables(const data::BarSeries& bars, const htf::Fea
       bear[k] = flags.bear[k - 1] ? static_cast<std::int32_t>(k - 1) : bear[k - 1];
     }
   }
+  add_signal_tables(bars, fs, t);
   return t;
 }
 
-StrategyView resolve(const Candidate& c, const EvalInputs& in) {
-  const data::BarSeries& bars = in.bars;
-  const htf::FeatureSet& fs = in.features;
+namespace {
+
+StrategyView rule_view(const Candidate& c, const data::BarSeries& bars, const htf::FeatureSet& fs,
+                       const DecisionTables& tables) {
   StrategyView v;
   v.family = c.family;
   v.close = bars.close;
@@ -154,8 +353,8 @@ StrategyView resolve(const Candidate& c, const EvalInputs& in) {
       const std::size_t slot = pivot_slot(pivot);
       v.bull_breaks = flags.bull;
       v.bear_breaks = flags.bear;
-      v.prev_bull = in.tables.prev_bull[slot];
-      v.prev_bear = in.tables.prev_bear[slot];
+      v.prev_bull = tables.prev_bull[slot];
+      v.prev_bear = tables.prev_bear[slot];
       v.entry_mode = static_cast<std::uint8_t>(param_uint(c, 1));
       v.level_a = val(2);
       v.window = param_uint(c, 3);
@@ -169,11 +368,34 @@ StrategyView resolve(const Candidate& c, const EvalInputs& in) {
   v.shorts_allowed = flag(side_dim);
   // Categorical dimensions are never jittered, so these index the table's 4 x 4 gates.
   if (v.regime_filter > 3 || v.session > 3) core::fatal("regime filter or session out of range");
+  return v;
+}
+
+}  // namespace
+
+StrategyView resolve(const Candidate& c, const EvalInputs& in) {
+  StrategyView v = rule_view(c, in.bars, in.features, in.tables);
   v.gate = in.tables.gate[std::size_t{v.regime_filter} * 4 + v.session];
+  v.side_mask = v.shorts_allowed ? (kLongOk | kShortOk) : kLongOk;
+  switch (c.family) {
+    case 0:
+      v.signal = find_signal(in.tables, SignalKind::trend, c);
+      v.channel = find_signal(in.tables, SignalKind::channel, c);
+      v.pullback = find_signal(in.tables, SignalKind::pullback, c);
+      break;
+    case 1: v.signal = find_signal(in.tables, SignalKind::cross, c); break;
+    case 2: v.signal = find_signal(in.tables, SignalKind::donchian, c); break;
+    case 3: v.signal = find_signal(in.tables, SignalKind::rsi, c); break;
+    default: v.signal = find_signal(in.tables, SignalKind::smc, c); break;
+  }
   return v;
 }
 
 int decide(const StrategyView& v, std::size_t k) {
+  if (v.signal.empty()) {
+    return rules::with_family(v.family,
+                              [&](auto f) { return rules::decide_by_rule<decltype(f)::value>(v, k); });
+  }
   return rules::with_family(v.family, [&](auto f) { return rules::decide_at<decltype(f)::value>(v, k); });
 }
 

@@ -20,6 +20,32 @@ namespace varnek::strategy {
 inline constexpr std::uint8_t kLongOk = 1;
 inline constexpr std::uint8_t kShortOk = 2;
 
+// What a signal table holds, and which parameters key it.
+enum class SignalKind : std::uint8_t {
+  trend,     // family 0: EMA(a) of the trend view above (long) or below (short) EMA(b)
+  channel,   // family 0: close above the previous `a` bars' high (long) or below their low
+             // (short), both only where that high is defined
+  pullback,  // family 0: a pullback to EMA(a) within level * ATR over the last `window` bars
+  cross,     // family 1: EMA(a) crossing EMA(b)
+  donchian,  // family 2: channel of `a` bars
+  rsi,       // family 3: RSI(a) and rsi_low = level
+  smc,       // family 4: pivot a, entry mode, window (modes 0, 1), level (mode 0)
+};
+
+// A family rule evaluated once per bar for one parameter set, both sides allowed:
+// bits[k] is kLongOk when the rule says long at bar k, kShortOk when it says short,
+// else 0 (always 0 for k < 2); a long-only candidate masks kShortOk away, which gives
+// exactly its own rule. Family 0's rule is the AND of its three tables (trend, channel,
+// pullback: the trend byte never holds both bits).
+struct SignalTable {
+  SignalKind kind = SignalKind::cross;
+  std::uint8_t entry_mode = 0;
+  std::uint32_t a = 0, b = 0;
+  std::uint64_t window = 0;
+  double level = 0.0;
+  std::vector<std::uint8_t> bits;
+};
+
 // Per-bar tables shared by every candidate of one series, built once.
 struct DecisionTables {
   // gate[regime_filter * 4 + session][k]: kLongOk | kShortOk when both the session
@@ -29,6 +55,8 @@ struct DecisionTables {
   // For pivots 2, 3, 5: the last bar j < k with a bullish (bearish) break, or -1.
   std::array<std::vector<std::int32_t>, 3> prev_bull;
   std::array<std::vector<std::int32_t>, 3> prev_bear;
+  // One table per parameter set of the active lattice that changes a family rule.
+  std::vector<SignalTable> signals;
 };
 
 DecisionTables build_decision_tables(const data::BarSeries& bars, const htf::FeatureSet& fs);
@@ -51,6 +79,10 @@ struct StrategyView {
   std::span<const std::int32_t> prev_bull, prev_bear;      // family 4
   std::span<const double> atr;
   std::span<const std::uint8_t> gate;  // session and regime filter of this candidate
+  // Precomputed rule bits (family 0: trend, with channel and pullback beside it); empty in
+  // a view assembled by hand, which then runs the rules themselves.
+  std::span<const std::uint8_t> signal, channel, pullback;
+  std::uint8_t side_mask = kLongOk;  // kLongOk, plus kShortOk when shorts are allowed
   const htf::HtfContext* h4 = nullptr;  // the H4 view, or the D1 view when H4 is absent
   const htf::HtfContext* d1 = nullptr;
   double level_a = 0.0;      // family 0: pb_atr; 3: rsi_low; 4: fvg_min_atr
@@ -63,9 +95,12 @@ struct StrategyView {
   bool shorts_allowed = false;
 };
 
+// Looking up a parameter set that the tables do not hold (a lattice other than the one
+// the tables were built from) is a broken invariant and stops the process.
 StrategyView resolve(const Candidate& c, const EvalInputs& in);
 
-// +1 long, -1 short, 0 nothing at bar k (k >= 2).
+// +1 long, -1 short, 0 nothing at bar k (k >= 2); from the signal tables when the view
+// has them, else from the rules.
 int decide(const StrategyView& v, std::size_t k);
 
 // Number of (candidate, bar) pairs with a non-zero decision over bars 2..n-1, summed

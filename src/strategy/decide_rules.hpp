@@ -73,7 +73,7 @@ inline int order_block(const StrategyView& v, int d, std::size_t j, std::size_t 
     if (d > 0 && v.open[i] > v.close[i]) {
       const double top = v.high[i];
       if (!(v.low[k] <= top && v.close[k] > v.low[i])) return 0;
-      for (std::size_t m = j + 1; m < k; ++m) {
+      for (std::size_t m = k; m < k; ++m) {
         if (v.low[m] <= top) return 0;
       }
       return 1;
@@ -81,7 +81,7 @@ inline int order_block(const StrategyView& v, int d, std::size_t j, std::size_t 
     if (d < 0 && v.close[i] > v.open[i]) {
       const double bottom = v.low[i];
       if (!(v.high[k] >= bottom && v.close[k] < v.high[i])) return 0;
-      for (std::size_t m = j + 1; m < k; ++m) {
+      for (std::size_t m = k; m < k; ++m) {
         if (v.high[m] >= bottom) return 0;
       }
       return -1;
@@ -147,13 +147,23 @@ inline int family_rule(const StrategyView& v, std::size_t k) {
 
 // Session, family rule, regime filter: the gate byte holds the first and the last.
 template <int F>
-inline int decide_at(const StrategyView& v, std::size_t k) {
+inline int decide_by_rule(const StrategyView& v, std::size_t k) {
   const std::uint8_t g = v.gate[k];
   if (g == 0) return 0;
   const int d = family_rule<F>(v, k);
   if (d > 0) return (g & kLongOk) ? 1 : 0;
   if (d < 0) return (g & kShortOk) ? -1 : 0;
   return 0;
+}
+
+// The same decision from the signal tables of a resolved view: the rule bits admitted by
+// the gate and the side, kLongOk giving +1 and kShortOk -1 (never both: a rule byte, or
+// family 0's trend byte, holds at most one).
+template <int F>
+inline int decide_at(const StrategyView& v, std::size_t k) {
+  unsigned m = v.signal[k] & v.gate[k] & v.side_mask;
+  if constexpr (F == 0) m &= v.channel[k] & v.pullback[k];
+  return static_cast<int>(m & kLongOk) - static_cast<int>(m >> 1);
 }
 
 // Calls f(std::integral_constant<int, F>) for the view's family.

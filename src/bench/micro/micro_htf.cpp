@@ -1,11 +1,10 @@
 // Feature-set construction: built once per data set, before any candidate runs.
 #include <benchmark/benchmark.h>
 
-#include <cmath>
 #include <cstdint>
 
-#include "core/splitmix.hpp"
 #include "data/bars.hpp"
+#include "data/synthetic.hpp"
 #include "htf/features.hpp"
 #include "htf/indicators.hpp"
 
@@ -13,30 +12,13 @@ namespace {
 
 using namespace varnek;
 
-// Hourly random walk; stands in for the synthetic generator's output.
-data::BarSeries random_walk(std::size_t n, std::uint64_t seed) {
-  core::SplitMix64 rng(seed);
-  data::BarSeries bars;
-  bars.reserve(n);
-  double price = 5000.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double open = price;
-    price *= 1.0 + (rng.uniform() - 0.5) * 0.01;
-    const double high = std::fmax(open, price) * (1.0 + rng.uniform() * 0.002);
-    const double low = std::fmin(open, price) * (1.0 - rng.uniform() * 0.002);
-    bars.push(1'600'000'000 + static_cast<std::int64_t>(i) * 3600, open, high, low, price,
-              static_cast<double>(rng.below(1000)));
-  }
-  return bars;
-}
-
 // The length lists of the static lattice (every lattice value is already a default).
 htf::FeatureLengths static_lattice_lengths() {
   return htf::default_feature_lengths();
 }
 
 const data::BarSeries& bars20k() {
-  static const data::BarSeries bars = random_walk(20000, 1);
+  static const data::BarSeries bars = data::generate_synthetic(20000, 1);
   return bars;
 }
 

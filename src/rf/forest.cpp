@@ -1,0 +1,501 @@
+#include "rf/forest.hpp"
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "core/fatal.hpp"
+#include "core/parallel.hpp"
+#include "core/splitmix.hpp"
+
+namespace varnek::rf {
+
+static_assert(strategy::kFeatureDims == kFeatures);
+
+namespace {
+
+// Lists up to this length are sorted by insertion; longer ones by a bottom-up merge whose
+// first pass insertion-sorts runs of this length.
+constexpr std::size_t kInsertionMax = 20;
+constexpr std::size_t kRun = 16;
+
+struct Pair {
+  float x = 0.0f;
+  float y = 0.0f;
+};
+
+// Stable: an element moves left only past strictly greater keys.
+void insertion_sort(Pair* a, std::size_t n) {
+  for (std::size_t i = 1; i < n; ++i) {
+    const Pair v = a[i];
+    std::size_t j = i;
+    while (j > 0 && a[j - 1].x > v.x) {
+      a[j] = a[j - 1];
+      --j;
+    }
+    a[j] = v;
+  }
+}
+
+// Stable merge of [a, a+na) and [b, b+nb) into out: ties take the left run first.
+void merge(const Pair* a, std::size_t na, const Pair* b, std::size_t nb, Pair* out) {
+  std::size_t i = 0, j = 0, o = 0;
+  while (i < na && j < nb) out[o++] = b[j].x < a[i].x ? b[j++] : a[i++];
+  while (i < na) out[o++] = a[i++];
+  while (j < nb) out[o++] = b[j++];
+}
+
+// Stable ascending sort of a[0..n) by x; tmp holds at least n pairs.
+void stable_sort_pairs(Pair* a, Pair* tmp, std::size_t n) {
+  if (n <= kInsertionMax) {
+    insertion_sort(a, n);
+    return;
+  }
+  for (std::size_t s = 0; s < n; s += kRun) insertion_sort(a + s, std::min(kRun, n - s));
+  Pair* src = a;
+  Pair* dst = tmp;
+  for (std::size_t width = kRun; width < n; width *= 2) {
+    for (std::size_t s = 0; s < n; s += 2 * width) {
+      const std::size_t mid = std::min(s + width, n);
+      const std::size_t end = std::min(s + 2 * width, n);
+      merge(src + s, mid - s, src + mid, end - mid, dst + s);
+    }
+    std::swap(src, dst);
+  }
+  if (src != a) std::copy(src, src + n, a);
+}
+
+// One tree's construction state. Node samples live as contiguous ranges of `samples`:
+// partitioning a range in place keeps each child's samples in their current order.
+class TreeBuilder {
+ public:
+  TreeBuilder(const std::vector<float>& columns, std::span<const float> targets,
+              const ForestParams& params, std::uint64_t tree)
+      : columns_(columns.data()),
+        targets_(targets.data()),
+        n_(targets.size()),
+        params_(params),
+        rng_(params.seed * 1000 + tree),
+        samples_(n_),
+        spill_(n_),
+        pairs_(n_),
+        pairs_tmp_(n_) {}
+
+  Tree build() {
+    for (std::uint32_t& s : samples_) s = static_cast<std::uint32_t>(rng_.below(n_));
+    Tree nodes;
+    nodes.reserve(256);
+
+    // Explicit stack instead of recursion: a deep tree cannot exhaust a worker's stack.
+    // The left child is pushed last so that it is built first (pre-order).
+    struct Task {
+      std::size_t begin, end;
+      std::uint64_t depth;
+      std::uint32_t parent;
+      bool right;
+    };
+    std::vector<Task> stack;
+    stack.push_back({0, n_, 0, 0, false});
+    while (!stack.empty()) {
+      const Task task = stack.back();
+      stack.pop_back();
+      const auto self = static_cast<std::uint32_t>(nodes.size());
+      if (task.right) nodes[task.parent].right = self;
+
+      const std::size_t count = task.end - task.begin;
+      float total = 0.0f;
+      for (std::size_t k = task.begin; k < task.end; ++k) total += targets_[samples_[k]];
+      TreeNode node;
+      node.value = total / static_cast<float>(std::max<std::size_t>(count, 1));
+      nodes.push_back(node);
+
+      if (task.depth >= params_.max_depth || count / 2 < params_.min_leaf) continue;
+      const Split split = best_split(task.begin, count, total);
+      if (split.feature < 0) continue;
+
+      const std::size_t mid = partition(task.begin, task.end, split);
+      TreeNode& inner = nodes[self];
+      inner.feature = static_cast<std::int16_t>(split.feature);
+      inner.threshold = split.threshold;
+      inner.left = self + 1;
+      stack.push_back({mid, task.end, task.depth + 1, self, true});
+      stack.push_back({task.begin, mid, task.depth + 1, self, false});
+    }
+    return nodes;
+  }
+
+ private:
+  struct Split {
+    int feature = -1;
+    float threshold = 0.0f;
+  };
+
+  // n_try feature draws; the first of equal scores wins, across positions and draws.
+  Split best_split(std::size_t begin, std::size_t count, float total) {
+    Split best;
+    float best_score = -std::numeric_limits<float>::infinity();
+    const std::uint64_t min_leaf = params_.min_leaf;
+    for (std::uint64_t t = 0; t < params_.n_try; ++t) {
+      const auto f = static_cast<int>(rng_.below(kFeatures));
+      const float* column = columns_ + static_cast<std::size_t>(f) * n_;
+      Pair* pairs = pairs_.data();
+      for (std::size_t k = 0; k < count; ++k) {
+        const std::uint32_t i = samples_[begin + k];
+        const float x = column[i];
+        if (std::isnan(x)) core::fatal("rf: NaN feature value in training rows");
+        pairs[k] = {x, targets_[i]};
+      }
+      stable_sort_pairs(pairs, pairs_tmp_.data(), count);
+
+      float left_sum = 0.0f;
+      for (std::size_t l = 1; l < count; ++l) {
+        left_sum += pairs[l - 1].y;
+        if (l < min_leaf || count - l < min_leaf || pairs[l - 1].x == pairs[l].x) continue;
+        const float right_sum = total - left_sum;
+        const float score = left_sum * left_sum / static_cast<float>(l) +
+                            right_sum * right_sum / static_cast<float>(count - l);
+        if (score > best_score) {
+          best_score = score;
+          best.feature = f;
+          best.threshold = midpoint(pairs[l - 1].x, pairs[l].x);
+        }
+      }
+    }
+    return best;
+  }
+
+  // Halfway between two neighbouring distinct values. When rounding lands the midpoint on
+  // the upper value (adjacent floats) or overflows, the lower value is used instead, so the
+  // split always separates the two sides it was scored on.
+  static float midpoint(float lo, float hi) {
+    const float mid = (lo + hi) * 0.5f;
+    return mid >= lo && mid < hi ? mid : lo;
+  }
+
+  // Stable partition of samples_[begin, end): x <= threshold first. Returns the boundary.
+  std::size_t partition(std::size_t begin, std::size_t end, const Split& split) {
+    const float* column = columns_ + static_cast<std::size_t>(split.feature) * n_;
+    std::size_t kept = begin, spilled = 0;
+    for (std::size_t k = begin; k < end; ++k) {
+      const std::uint32_t i = samples_[k];
+      if (column[i] <= split.threshold) {
+        samples_[kept++] = i;
+      } else {
+        spill_[spilled++] = i;
+      }
+    }
+    std::copy(spill_.begin(), spill_.begin() + static_cast<std::ptrdiff_t>(spilled),
+              samples_.begin() + static_cast<std::ptrdiff_t>(kept));
+    return kept;
+  }
+
+  const float* columns_;  // feature-major: columns_[f * n_ + row]
+  const float* targets_;
+  std::size_t n_;
+  const ForestParams& params_;
+  core::SplitMix64 rng_;
+  std::vector<std::uint32_t> samples_;
+  std::vector<std::uint32_t> spill_;
+  std::vector<Pair> pairs_;
+  std::vector<Pair> pairs_tmp_;
+};
+
+// ---- prediction ----
+
+float node_walk(const Tree& tree, const float* x) {
+  std::uint32_t i = 0;
+  while (tree[i].feature >= 0) {
+    const TreeNode& n = tree[i];
+    i = n.threshold >= x[n.feature] ? n.left : n.right;
+  }
+  return tree[i].value;
+}
+
+// Laid-out walks compare integers: each feature value becomes its rank among the forest's
+// distinct thresholds for that feature (the count of thresholds below it), each threshold
+// its own index in that list, and x <= threshold exactly when rank(x) <= index. A NaN
+// feature, which goes right everywhere (`threshold >= x` is false), ranks after every
+// threshold; a NaN threshold, which sends everything right, gets index -1.
+//
+// A split is one word, (index << 32) + feature, and a row holds rank << 32 per feature,
+// so split - rank is negative exactly when x goes right: one load for the split, one for
+// the row, a subtraction and a shift, nothing the compiler can turn into a branch.
+using RankRow = std::array<std::int64_t, kFeatures>;
+
+std::int64_t rank_of(const std::vector<float>& cuts, float x) {
+  if (std::isnan(x)) return static_cast<std::int64_t>(cuts.size());
+  // Branch-free lower bound: the number of cuts strictly below x.
+  const float* first = cuts.data();
+  std::size_t n = cuts.size();
+  while (n > 1) {
+    const std::size_t half = n / 2;
+    first = first[half - 1] < x ? first + half : first;
+    n -= half;
+  }
+  const std::size_t below = static_cast<std::size_t>(first - cuts.data()) + (n == 1 && *first < x);
+  return static_cast<std::int64_t>(below);
+}
+
+RankRow rank_row(const ForestLayout& layout, const Row& x) {
+  RankRow ranks;
+  for (std::size_t f = 0; f < kFeatures; ++f) ranks[f] = rank_of(layout.cuts[f], x[f]) << 32;
+  return ranks;
+}
+
+std::uint64_t pack_split(const ForestLayout& layout, const TreeNode& node) {
+  const auto f = static_cast<std::size_t>(node.feature);
+  const std::vector<float>& cuts = layout.cuts[f];
+  const std::int64_t index =
+      std::isnan(node.threshold)
+          ? -1
+          : std::lower_bound(cuts.begin(), cuts.end(), node.threshold) - cuts.begin();
+  return static_cast<std::uint64_t>(index) << 32 | f;
+}
+
+// Next breadth-first position: 2p + 1 to the left, 2p + 2 to the right.
+std::size_t step(std::uint64_t split, const RankRow& x, std::size_t pos) {
+  const auto diff = static_cast<std::int64_t>(split) - x[static_cast<std::uint32_t>(split)];
+  return 2 * pos + 1 + static_cast<std::size_t>(static_cast<std::uint64_t>(diff) >> 63);
+}
+
+std::uint32_t tree_depth(const Tree& tree) {
+  std::vector<std::uint32_t> depth(tree.size(), 0);
+  std::uint32_t deepest = 0;
+  for (std::size_t i = 0; i < tree.size(); ++i) {
+    deepest = std::max(deepest, depth[i]);
+    if (tree[i].feature >= 0) depth[tree[i].left] = depth[tree[i].right] = depth[i] + 1;
+  }
+  return deepest;
+}
+
+void lay_out(const ForestLayout& layout, const Tree& tree, std::uint32_t node, std::size_t pos,
+             std::uint32_t level, std::uint32_t depth, std::uint64_t* splits, float* leaves) {
+  const std::size_t first_leaf = (std::size_t{1} << depth) - 1;
+  if (level == depth) {
+    leaves[pos - first_leaf] = tree[node].value;
+    return;
+  }
+  const TreeNode& n = tree[node];
+  if (n.feature >= 0) {
+    splits[pos] = pack_split(layout, n);
+    lay_out(layout, tree, n.left, 2 * pos + 1, level + 1, depth, splits, leaves);
+    lay_out(layout, tree, n.right, 2 * pos + 2, level + 1, depth, splits, leaves);
+  } else {
+    // Padding: both sides lead to the same leaf value, whatever x holds.
+    splits[pos] = 0;
+    lay_out(layout, tree, node, 2 * pos + 1, level + 1, depth, splits, leaves);
+    lay_out(layout, tree, node, 2 * pos + 2, level + 1, depth, splits, leaves);
+  }
+}
+
+bool has_layout(const Forest& forest) {
+  return forest.layout.trees.size() == forest.trees.size();
+}
+
+bool laid_out(const Forest& forest, std::size_t t) {
+  return has_layout(forest) && forest.layout.trees[t].depth <= kMaxLaidOutDepth;
+}
+
+float laid_out_leaf(const ForestLayout& layout, const LaidOutTree& lt, std::size_t pos) {
+  // Walks end on the last level, which starts at 2^depth - 1.
+  return layout.leaves[lt.leaf_offset + pos - ((std::size_t{1} << lt.depth) - 1)];
+}
+
+// Running sums over the trees, in tree order, in double. A sum of up to 2^29 equal floats
+// is exact in double, so a forest whose leaves all hold v predicts exactly v with sd 0 (in
+// float, n copies of v often do not sum to n * v, and the spread then comes out as the
+// square root of a rounding error). Deviations are taken from the first tree's leaf: the
+// population spread does not move with a shift, and the squares no longer cancel.
+struct Sums {
+  double shift = 0.0;
+  double sum = 0.0;
+  double dev = 0.0;
+  double dev_sq = 0.0;
+
+  void add(float leaf) {
+    const double v = leaf;
+    const double d = v - shift;
+    sum += v;
+    dev += d;
+    dev_sq += d * d;
+  }
+};
+
+double mean_of(const Sums& s, std::size_t trees) {
+  return s.sum / static_cast<double>(std::max<std::size_t>(trees, 1));
+}
+
+float combine(const Sums& s, std::size_t trees, float k) {
+  if (trees == 0) return 0.0f;
+  const auto n = static_cast<double>(trees);
+  const double mean_dev = s.dev / n;
+  const double var = s.dev_sq / n - mean_dev * mean_dev;
+  return static_cast<float>(mean_of(s, trees) + k * std::sqrt(std::max(0.0, var)));
+}
+
+Sums single_row_sums(const Forest& forest, const Row& x) {
+  const RankRow ranks = has_layout(forest) ? rank_row(forest.layout, x) : RankRow{};
+  Sums sums;
+  for (std::size_t t = 0; t < forest.trees.size(); ++t) {
+    float leaf = 0.0f;
+    if (laid_out(forest, t)) {
+      const LaidOutTree& lt = forest.layout.trees[t];
+      const std::uint64_t* splits = forest.layout.splits.data() + lt.split_offset;
+      std::size_t pos = 0;
+      for (std::uint32_t level = 0; level < lt.depth; ++level) pos = step(splits[pos], ranks, pos);
+      leaf = laid_out_leaf(forest.layout, lt, pos);
+    } else {
+      leaf = node_walk(forest.trees[t], x.data());
+    }
+    if (t == 0) sums.shift = leaf;
+    sums.add(leaf);
+  }
+  return sums;
+}
+
+// Rows of a batch go through the trees in blocks: a block's keys and sums stay in L1 while
+// every tree passes over it, and within a block kGroup rows walk a tree together so that
+// their independent walks overlap in the pipeline.
+constexpr std::size_t kBlock = 64;
+constexpr std::size_t kGroup = 8;
+static_assert(kBlock % kGroup == 0);
+
+struct Block {
+  Row rows[kBlock];
+  RankRow ranks[kBlock];
+  Sums sums[kBlock];
+};
+
+void walk_group(const ForestLayout& layout, const LaidOutTree& lt, const RankRow* ranks,
+                float* leaf) {
+  const std::uint64_t* splits = layout.splits.data() + lt.split_offset;
+  std::size_t pos[kGroup] = {};
+  for (std::uint32_t level = 0; level < lt.depth; ++level) {
+    for (std::size_t r = 0; r < kGroup; ++r) pos[r] = step(splits[pos[r]], ranks[r], pos[r]);
+  }
+  for (std::size_t r = 0; r < kGroup; ++r) leaf[r] = laid_out_leaf(layout, lt, pos[r]);
+}
+
+// Sums of rows [0, count) of the block over every tree. Rows up to the next multiple of
+// kGroup must be filled (they are walked, their leaves dropped).
+void accumulate(const Forest& forest, Block& block, std::size_t count) {
+  for (std::size_t r = 0; r < count; ++r) block.sums[r] = {};
+  for (std::size_t t = 0; t < forest.trees.size(); ++t) {
+    const bool fast = laid_out(forest, t);
+    for (std::size_t first = 0; first < count; first += kGroup) {
+      const std::size_t n = std::min(kGroup, count - first);
+      float leaf[kGroup];
+      if (fast) {
+        walk_group(forest.layout, forest.layout.trees[t], block.ranks + first, leaf);
+      } else {
+        for (std::size_t r = 0; r < n; ++r) {
+          leaf[r] = node_walk(forest.trees[t], block.rows[first + r].data());
+        }
+      }
+      Sums* sums = block.sums + first;
+      if (t == 0) {
+        for (std::size_t r = 0; r < n; ++r) sums[r].shift = leaf[r];
+      }
+      for (std::size_t r = 0; r < n; ++r) sums[r].add(leaf[r]);
+    }
+  }
+}
+
+}  // namespace
+
+Forest train(std::span<const Row> rows, std::span<const float> targets,
+             const ForestParams& params) {
+  if (rows.size() != targets.size()) core::fatal("rf: rows and targets differ in length");
+  if (rows.size() > kMaxTrainingRows) {
+    rows = rows.last(kMaxTrainingRows);
+    targets = targets.last(kMaxTrainingRows);
+  }
+  const std::size_t n = rows.size();
+  // Feature-major copy: a split search reads one feature over a node's samples.
+  std::vector<float> columns(kFeatures * n);
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t f = 0; f < kFeatures; ++f) columns[f * n + i] = rows[i][f];
+  }
+  Forest forest;
+  forest.trees = core::parallel_map<Tree>(params.n_trees, [&](std::size_t t) {
+    return TreeBuilder(columns, targets, params, t).build();
+  });
+  build_layout(forest);
+  return forest;
+}
+
+void build_layout(Forest& forest) {
+  ForestLayout& layout = forest.layout;
+  layout = {};
+  std::vector<std::uint32_t> depths;
+  depths.reserve(forest.trees.size());
+  for (const Tree& tree : forest.trees) {
+    depths.push_back(tree.empty() ? kMaxLaidOutDepth + 1 : tree_depth(tree));
+    if (depths.back() > kMaxLaidOutDepth) continue;
+    for (const TreeNode& n : tree) {
+      if (n.feature >= 0 && !std::isnan(n.threshold)) layout.cuts[n.feature].push_back(n.threshold);
+    }
+  }
+  for (std::vector<float>& cuts : layout.cuts) {
+    std::sort(cuts.begin(), cuts.end());
+    cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());  // -0 and +0 are one cut
+  }
+  layout.trees.reserve(forest.trees.size());
+  for (std::size_t t = 0; t < forest.trees.size(); ++t) {
+    LaidOutTree lt;
+    lt.depth = depths[t];
+    lt.split_offset = layout.splits.size();
+    lt.leaf_offset = layout.leaves.size();
+    if (lt.depth <= kMaxLaidOutDepth) {
+      const std::size_t leaves = std::size_t{1} << lt.depth;
+      layout.splits.resize(layout.splits.size() + leaves - 1);
+      layout.leaves.resize(layout.leaves.size() + leaves);
+      lay_out(layout, forest.trees[t], 0, 0, 0, lt.depth, layout.splits.data() + lt.split_offset,
+              layout.leaves.data() + lt.leaf_offset);
+    }
+    layout.trees.push_back(lt);
+  }
+}
+
+float predict_mean(const Forest& forest, const Row& x) {
+  return static_cast<float>(mean_of(single_row_sums(forest, x), forest.trees.size()));
+}
+
+float predict(const Forest& forest, const Row& x, float k) {
+  return combine(single_row_sums(forest, x), forest.trees.size(), k);
+}
+
+std::vector<float> predict_batch(const Forest& forest,
+                                 std::span<const strategy::Candidate> candidates, float k) {
+  std::vector<float> out(candidates.size(), 0.0f);
+  if (forest.trees.empty()) return out;
+  const std::size_t blocks = (candidates.size() + kBlock - 1) / kBlock;
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, blocks, 8), [&](const auto& range) {
+    Block block;
+    for (std::size_t b = range.begin(); b != range.end(); ++b) {
+      const std::size_t first = b * kBlock;
+      const std::size_t count = std::min(kBlock, candidates.size() - first);
+      for (std::size_t r = 0; r < kBlock; ++r) {
+        // A short last block repeats its last row; the extra results are dropped.
+        block.rows[r] = strategy::feature_vector(candidates[first + std::min(r, count - 1)]);
+        block.ranks[r] = rank_row(forest.layout, block.rows[r]);
+      }
+      accumulate(forest, block, count);
+      for (std::size_t r = 0; r < count; ++r) {
+        out[first + r] = combine(block.sums[r], forest.trees.size(), k);
+      }
+    }
+  });
+  return out;
+}
+
+std::size_t node_count(const Forest& forest) {
+  std::size_t total = 0;
+  for (const Tree& tree : forest.trees) total += tree.size();
+  return total;
+}
+
+}  // namespace varnek::rf
