@@ -18,8 +18,9 @@ asan: deps
 	cmake --build --preset asan-ubsan -j $(JOBS)
 
 demo: build
-	build/release/varnek families
-	build/release/varnek quality examples/synthetic_h1.csv
+	@mkdir -p out
+	build/release/varnek research examples/quickstart.json
+	@echo "report written to out/quickstart-report.json"
 
 test: build
 	ctest --preset release -j $(JOBS)

@@ -175,8 +175,8 @@ TEST(Simulate, DegenerateBarsDoNotCrash) {
 // 36 and 38 leave a fair-value gap 100.5 .. 101.5. From bar 39 the price holds at 103;
 // `dips` lists the bars that come back down to 100.2 and close at 101.8.
 data::BarSeries choch_bars(std::initializer_list<std::size_t> dips) {
-  const double mids[] = {100, 101, 102, 101, 100, 99, 98, 99, 100, 101, 100, 99, 98, 97,
-                         98,  99,  100, 101, 102};  // bars 20 .. 38
+  const double mids[] = {100, 101, 102, 101, 100, 99, 98,  99,  100, 101,
+                         100, 99,  98,  97,  98,  99, 100, 101, 102};  // bars 20 .. 38
   data::BarSeries b = flat_bars(60);
   for (std::size_t i = 0; i < 60; ++i) {
     const double m = i < 20 ? 100.0 : i <= 38 ? mids[i - 20] : 103.0;
@@ -234,7 +234,9 @@ strategy::StrategyView by_rule(strategy::StrategyView v) {
 
 class SyntheticEngine : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { engine_ = make_engine(data::generate_synthetic(3000, 3)).release(); }
+  static void SetUpTestSuite() {
+    engine_ = make_engine(data::generate_synthetic(3000, 3)).release();
+  }
   static void TearDownTestSuite() { delete engine_; }
   static std::vector<strategy::Candidate> random_candidates(std::size_t per_family) {
     core::SplitMix64 rng(11);
@@ -308,7 +310,8 @@ TEST_F(SyntheticEngine, DecisionsAndClosedTradesIgnoreLaterBars) {
     const strategy::StrategyView a = strategy::resolve(c, engine_->inputs());
     const strategy::StrategyView b = strategy::resolve(c, truncated->inputs());
     for (std::size_t k = 2; k < kCut; ++k) {
-      ASSERT_EQ(strategy::decide(a, k), strategy::decide(b, k)) << strategy::format_id(c) << " @" << k;
+      ASSERT_EQ(strategy::decide(a, k), strategy::decide(b, k))
+          << strategy::format_id(c) << " @" << k;
     }
     const auto full = bt::run_full(c, engine_->inputs(), kMnq, ex, 0, 3000).trades;
     const auto part = bt::run_full(c, truncated->inputs(), kMnq, ex, 0, kCut).trades;
@@ -324,9 +327,11 @@ TEST_F(SyntheticEngine, DecisionsAndClosedTradesIgnoreLaterBars) {
 TEST_F(SyntheticEngine, FastRunsAllocateNothing) {
   const auto candidates = random_candidates(4);
   bt::SegmentSummary s;
-  for (const auto& c : candidates) bt::run_fast(c, engine_->inputs(), kMnq, exec_with(), 0, 3000, s);
+  for (const auto& c : candidates)
+    bt::run_fast(c, engine_->inputs(), kMnq, exec_with(), 0, 3000, s);
   const std::uint64_t before = core::allocation_count();
-  for (const auto& c : candidates) bt::run_fast(c, engine_->inputs(), kMnq, exec_with(), 0, 3000, s);
+  for (const auto& c : candidates)
+    bt::run_fast(c, engine_->inputs(), kMnq, exec_with(), 0, 3000, s);
   EXPECT_EQ(core::allocation_count(), before);
   // The counter does count: a vector allocates.
   std::vector<int>* v = new std::vector<int>(10);

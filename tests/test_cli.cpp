@@ -1,6 +1,9 @@
 // Command-line tests of the built binary: messages, statuses and outputs.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <sstream>
 #include <vector>
@@ -190,6 +193,55 @@ TEST(CliBench, OutGivenLastIsAnArgumentError) {
   // Nine bytes without the colon: a file name (none such in the test's directory).
   expect_failure(run_varnek({"bench", "synthetic"}),
                  "cannot read synthetic: No such file or directory");
+}
+
+TEST(CliResearch, DriverFailureExitsOneWithEventsOnly) {
+  TempDir dir;
+  const auto spec = dir.write("spec.json", R"({"synthetic_bars": 3000, "families": ["nope"]})");
+  const auto r = run_varnek({"research", spec.string()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "");
+  std::istringstream lines(r.out);
+  std::vector<Json> events;
+  for (std::string line; std::getline(lines, line);) events.push_back(Json::parse(line));
+  ASSERT_GE(events.size(), 2u);
+  EXPECT_EQ(events.front()["seq"], 1);
+  EXPECT_EQ(events.end()[-2]["t"], "error");
+  EXPECT_EQ(events.back()["status"], "failed");
+}
+
+TEST(CliResearch, ClosedPipeEndsWithStatusThree) {
+  TempDir dir;
+  const auto spec = dir.write("spec.json", R"({"synthetic_bars": 3000})");
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  ::close(fds[0]);  // nobody will ever read
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(fds[1], 1);
+    ::close(fds[1]);
+    const std::string path = spec.string();
+    ::execl(VARNEK_BIN, VARNEK_BIN, "research", path.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(fds[1]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 3);
+}
+
+TEST(CliResearch, QuickstartReachesRobustness) {
+  TempDir dir;
+  // The bundled example, with its report redirected into the scratch directory.
+  Json spec = Json::parse(varnek::testkit::slurp(std::string(VARNEK_EXAMPLES) + "/quickstart.json"));
+  spec["report_path"] = (dir.path / "report.json").string();
+  const auto path = dir.write("quickstart.json", spec.dump());
+  const auto r = run_varnek({"research", path.string()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const Json report = Json::parse(varnek::testkit::slurp(dir.path / "report.json"));
+  EXPECT_GE(report["funnel"]["walk_forward_passed"].get<int>(), 1);
+  EXPECT_EQ(report["spec"]["seed"], 42);
 }
 
 TEST(CliResearch, SpecificationErrors) {

@@ -19,8 +19,7 @@ struct Setup {
   std::uint64_t hold = 0;
 };
 
-Setup make_setup(const strategy::Candidate& c, const core::Market& market,
-                 const core::Exec& exec) {
+Setup make_setup(const strategy::Candidate& c, const core::Market& market, const core::Exec& exec) {
   // Positions of stop_atr, rr and hold in each family, looked up once per process.
   struct Positions {
     std::size_t stop_atr, rr, hold;
@@ -49,8 +48,8 @@ template <int F>
                                                       std::size_t end, int& d) {
   std::size_t k = end;
   if constexpr (F == 0) {
-    const std::array<const std::uint8_t*, 4> rows{v.signal.data(), v.gate.data(),
-                                                  v.channel.data(), v.pullback.data()};
+    const std::array<const std::uint8_t*, 4> rows{v.signal.data(), v.gate.data(), v.channel.data(),
+                                                  v.pullback.data()};
     k = strategy::next_flagged(rows, v.side_mask, from, end);
   } else {
     const std::array<const std::uint8_t*, 2> rows{v.signal.data(), v.gate.data()};
@@ -205,10 +204,14 @@ void dispatch(const strategy::Candidate& c, const strategy::EvalInputs& in,
 
 std::string_view reason_text(ExitReason reason) {
   switch (reason) {
-    case ExitReason::stop: return "stop";
-    case ExitReason::target: return "target";
-    case ExitReason::time: return "time";
-    case ExitReason::end_of_data: break;
+    case ExitReason::stop:
+      return "stop";
+    case ExitReason::target:
+      return "target";
+    case ExitReason::time:
+      return "time";
+    case ExitReason::end_of_data:
+      break;
   }
   return "end_of_data";
 }

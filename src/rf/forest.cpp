@@ -359,8 +359,8 @@ Sums single_row_sums(const Forest& forest, const Row& x) {
 // Rows of a batch go through the trees in blocks: a block's keys and sums stay in L1 while
 // every tree passes over it, and within a block kGroup rows walk a tree together so that
 // their independent walks overlap in the pipeline.
-constexpr std::size_t kBlock = 64;
-constexpr std::size_t kGroup = 8;
+constexpr std::size_t kBlock = 60;
+constexpr std::size_t kGroup = 10;
 static_assert(kBlock % kGroup == 0);
 
 struct Block {

@@ -1,7 +1,7 @@
 #include "strategy/decide.hpp"
 
-#include <tbb/blocked_range.h>
 #include <fmt/format.h>
+#include <tbb/blocked_range.h>
 #include <tbb/parallel_reduce.h>
 
 #include <algorithm>
@@ -60,6 +60,90 @@ const htf::HtfContext* daily_view(const htf::FeatureSet& fs) {
   return fs.d1 ? &*fs.d1 : four_hour_view(fs);
 }
 
+// The candidate's series and levels, without the gate and the signal tables: what the
+// rules read. prev_bull and prev_bear must already be built.
+StrategyView rule_view(const Candidate& c, const data::BarSeries& bars, const htf::FeatureSet& fs,
+                       const DecisionTables& tables) {
+  StrategyView v;
+  v.family = c.family;
+  v.close = bars.close;
+  v.open = bars.open;
+  v.high = bars.high;
+  v.low = bars.low;
+  v.ts = bars.ts;
+  v.atr = fs.atr;
+  v.h4 = four_hour_view(fs);
+  v.d1 = fs.d1 ? &*fs.d1 : nullptr;
+  auto u = [&](std::size_t dim) { return static_cast<std::uint32_t>(param_uint(c, dim)); };
+  auto val = [&](std::size_t dim) { return param_value(c, dim); };
+  auto flag = [&](std::size_t dim) { return val(dim) > 0.5; };
+  std::size_t session_dim = 0, side_dim = 0;
+  switch (c.family) {
+    case 0: {
+      // Trend EMAs from the four-hour view (the daily one without it), else the base EMAs.
+      if (v.h4 != nullptr) {
+        v.primary = htf::htf_ema_series(*v.h4, u(0));
+        v.secondary = htf::htf_ema_series(*v.h4, u(1));
+      } else {
+        v.primary = htf::ema_series(fs, u(0));
+        v.secondary = htf::ema_series(fs, u(1));
+      }
+      v.pullback_ema = htf::ema_series(fs, u(2));
+      v.level_a = val(3);
+      v.window = param_uint(c, 4);
+      v.breakout_high = htf::highest_series(fs, u(5));
+      v.breakout_low = htf::lowest_series(fs, u(5));
+      v.regime_filter = flag(8) ? 2 : 0;
+      session_dim = 9;
+      side_dim = 11;
+      break;
+    }
+    case 1:
+      v.primary = htf::ema_series(fs, u(0));
+      v.secondary = htf::ema_series(fs, u(1));
+      v.regime_filter = static_cast<std::uint8_t>(param_uint(c, 2));
+      session_dim = 5;
+      side_dim = 7;
+      break;
+    case 2:
+      v.primary = htf::highest_series(fs, u(0));
+      v.secondary = htf::lowest_series(fs, u(0));
+      v.regime_filter = static_cast<std::uint8_t>(param_uint(c, 1));
+      session_dim = 4;
+      side_dim = 6;
+      break;
+    case 3:
+      v.primary = htf::rsi_series(fs, u(0));
+      v.level_a = val(1);
+      v.level_b = 100.0 - val(1);
+      v.regime_filter = flag(2) ? 3 : 0;
+      session_dim = 5;
+      side_dim = 7;
+      break;
+    default: {
+      const std::uint32_t pivot = u(0);
+      const htf::BreakFlags& flags = htf::break_flags(fs, pivot);
+      const std::size_t slot = pivot_slot(pivot);
+      v.bull_breaks = flags.bull;
+      v.bear_breaks = flags.bear;
+      v.prev_bull = tables.prev_bull[slot];
+      v.prev_bear = tables.prev_bear[slot];
+      v.entry_mode = static_cast<std::uint8_t>(param_uint(c, 1));
+      v.level_a = val(2);
+      v.window = param_uint(c, 3);
+      v.regime_filter = static_cast<std::uint8_t>(param_uint(c, 4));
+      session_dim = 7;
+      side_dim = 9;
+      break;
+    }
+  }
+  v.session = static_cast<std::uint8_t>(param_uint(c, session_dim));
+  v.shorts_allowed = flag(side_dim);
+  // Categorical dimensions are never jittered, so these index the table's 4 x 4 gates.
+  if (v.regime_filter > 3 || v.session > 3) core::fatal("regime filter or session out of range");
+  return v;
+}
+
 // The parameters that select a signal table.
 struct SignalKey {
   SignalKind kind = SignalKind::cross;
@@ -83,33 +167,35 @@ struct KindSpec {
 };
 
 constexpr KindSpec kKinds[] = {
-    {SignalKind::trend, 0, 2, {0, 1}},        {SignalKind::channel, 0, 1, {5}},
-    {SignalKind::pullback, 0, 3, {4, 2, 3}},  {SignalKind::cross, 1, 2, {0, 1}},
-    {SignalKind::donchian, 2, 1, {0}},        {SignalKind::rsi, 3, 2, {0, 1}},
+    {SignalKind::trend, 0, 2, {0, 1}},       {SignalKind::channel, 0, 1, {5}},
+    {SignalKind::pullback, 0, 3, {4, 2, 3}}, {SignalKind::cross, 1, 2, {0, 1}},
+    {SignalKind::donchian, 2, 1, {0}},       {SignalKind::rsi, 3, 2, {0, 1}},
     {SignalKind::smc, 4, 4, {0, 1, 2, 3}},
 };
 
 SignalKey signal_key(SignalKind kind, const Candidate& c) {
   auto u = [&](std::size_t dim) { return static_cast<std::uint32_t>(param_uint(c, dim)); };
   switch (kind) {
-    case SignalKind::trend: return {kind, 0, u(0), u(1), 0, 0.0};
-    case SignalKind::channel: return {kind, 0, u(5), 0, 0, 0.0};
-    case SignalKind::pullback: return {kind, 0, u(2), 0, param_uint(c, 4), param_value(c, 3)};
-    case SignalKind::cross: return {kind, 0, u(0), u(1), 0, 0.0};
-    case SignalKind::donchian: return {kind, 0, u(0), 0, 0, 0.0};
-    case SignalKind::rsi: return {kind, 0, u(0), 0, 0, param_value(c, 1)};
-    case SignalKind::smc: break;
+    case SignalKind::trend:
+      return {kind, 0, u(0), u(1), 0, 0.0};
+    case SignalKind::channel:
+      return {kind, 0, u(5), 0, 0, 0.0};
+    case SignalKind::pullback:
+      return {kind, 0, u(2), 0, param_uint(c, 4), param_value(c, 3)};
+    case SignalKind::cross:
+      return {kind, 0, u(0), u(1), 0, 0.0};
+    case SignalKind::donchian:
+      return {kind, 0, u(0), 0, 0, 0.0};
+    case SignalKind::rsi:
+      return {kind, 0, u(0), 0, 0, param_value(c, 1)};
+    case SignalKind::smc:
+      break;
   }
   // Immediate entries read neither the window nor the gap size, order blocks not the size.
   const auto mode = static_cast<std::uint8_t>(param_uint(c, 1));
-  return {kind, mode, u(0), 0, mode == 2 ? 0 : param_uint(c, 3),
-          mode == 0 ? param_value(c, 2) : 0.0};
+  const bool gap = mode != 1 && mode != 2;
+  return {kind, mode, u(0), 0, mode == 2 ? 0 : param_uint(c, 3), gap ? param_value(c, 2) : 0.0};
 }
-
-// The candidate's series and levels, without the gate and the signal tables: what the
-// rules read. prev_bull and prev_bear must already be built.
-StrategyView rule_view(const Candidate& c, const data::BarSeries& bars, const htf::FeatureSet& fs,
-                       const DecisionTables& tables);
 
 std::vector<std::uint8_t> trend_bits(const StrategyView& v) {
   std::vector<std::uint8_t> bits(v.close.size(), 0);
@@ -190,9 +276,12 @@ std::vector<std::uint8_t> rule_bits(StrategyView v) {
 
 std::vector<std::uint8_t> signal_bits(SignalKind kind, const StrategyView& v) {
   switch (kind) {
-    case SignalKind::trend: return trend_bits(v);
-    case SignalKind::channel: return channel_bits(v);
-    default: return rule_bits(v);
+    case SignalKind::trend:
+      return trend_bits(v);
+    case SignalKind::channel:
+      return channel_bits(v);
+    default:
+      return rule_bits(v);
   }
 }
 
@@ -204,6 +293,7 @@ void add_signal_tables(const data::BarSeries& bars, const htf::FeatureSet& fs, D
   std::uint64_t reach = 0;
   for (std::size_t i = 0; i < value_count(0, 4); ++i) {
     Candidate c;
+    c.family = 0;
     c.idx[4] = static_cast<std::uint8_t>(i);
     reach = std::max(reach, param_uint(c, 4));
   }
@@ -287,92 +377,6 @@ DecisionTables build_decision_tables(const data::BarSeries& bars, const htf::Fea
   return t;
 }
 
-namespace {
-
-StrategyView rule_view(const Candidate& c, const data::BarSeries& bars, const htf::FeatureSet& fs,
-                       const DecisionTables& tables) {
-  StrategyView v;
-  v.family = c.family;
-  v.close = bars.close;
-  v.open = bars.open;
-  v.high = bars.high;
-  v.low = bars.low;
-  v.ts = bars.ts;
-  v.atr = fs.atr;
-  v.h4 = four_hour_view(fs);
-  v.d1 = fs.d1 ? &*fs.d1 : nullptr;
-  auto u = [&](std::size_t dim) { return static_cast<std::uint32_t>(param_uint(c, dim)); };
-  auto val = [&](std::size_t dim) { return param_value(c, dim); };
-  auto flag = [&](std::size_t dim) { return val(dim) > 0.5; };
-  std::size_t session_dim = 0, side_dim = 0;
-  switch (c.family) {
-    case 0: {
-      // Trend EMAs from the four-hour view (the daily one without it), else the base EMAs.
-      if (v.h4 != nullptr) {
-        v.primary = htf::htf_ema_series(*v.h4, u(0));
-        v.secondary = htf::htf_ema_series(*v.h4, u(1));
-      } else {
-        v.primary = htf::ema_series(fs, u(0));
-        v.secondary = htf::ema_series(fs, u(1));
-      }
-      v.pullback_ema = htf::ema_series(fs, u(2));
-      v.level_a = val(3);
-      v.window = param_uint(c, 4);
-      v.breakout_high = htf::highest_series(fs, u(5));
-      v.breakout_low = htf::lowest_series(fs, u(5));
-      v.regime_filter = flag(8) ? 2 : 0;
-      session_dim = 9;
-      side_dim = 11;
-      break;
-    }
-    case 1:
-      v.primary = htf::ema_series(fs, u(0));
-      v.secondary = htf::ema_series(fs, u(1));
-      v.regime_filter = static_cast<std::uint8_t>(param_uint(c, 2));
-      session_dim = 5;
-      side_dim = 7;
-      break;
-    case 2:
-      v.primary = htf::highest_series(fs, u(0));
-      v.secondary = htf::lowest_series(fs, u(0));
-      v.regime_filter = static_cast<std::uint8_t>(param_uint(c, 1));
-      session_dim = 4;
-      side_dim = 6;
-      break;
-    case 3:
-      v.primary = htf::rsi_series(fs, u(0));
-      v.level_a = val(1);
-      v.level_b = 100.0 - val(1);
-      v.regime_filter = flag(2) ? 3 : 0;
-      session_dim = 5;
-      side_dim = 7;
-      break;
-    default: {
-      const std::uint32_t pivot = u(0);
-      const htf::BreakFlags& flags = htf::break_flags(fs, pivot);
-      const std::size_t slot = pivot_slot(pivot);
-      v.bull_breaks = flags.bull;
-      v.bear_breaks = flags.bear;
-      v.prev_bull = tables.prev_bull[slot];
-      v.prev_bear = tables.prev_bear[slot];
-      v.entry_mode = static_cast<std::uint8_t>(param_uint(c, 1));
-      v.level_a = val(2);
-      v.window = param_uint(c, 3);
-      v.regime_filter = static_cast<std::uint8_t>(param_uint(c, 4));
-      session_dim = 7;
-      side_dim = 9;
-      break;
-    }
-  }
-  v.session = static_cast<std::uint8_t>(param_uint(c, session_dim));
-  v.shorts_allowed = flag(side_dim);
-  // Categorical dimensions are never jittered, so these index the table's 4 x 4 gates.
-  if (v.regime_filter > 3 || v.session > 3) core::fatal("regime filter or session out of range");
-  return v;
-}
-
-}  // namespace
-
 StrategyView resolve(const Candidate& c, const EvalInputs& in) {
   StrategyView v = rule_view(c, in.bars, in.features, in.tables);
   v.gate = in.tables.gate[std::size_t{v.regime_filter} * 4 + v.session];
@@ -383,20 +387,29 @@ StrategyView resolve(const Candidate& c, const EvalInputs& in) {
       v.channel = find_signal(in.tables, SignalKind::channel, c);
       v.pullback = find_signal(in.tables, SignalKind::pullback, c);
       break;
-    case 1: v.signal = find_signal(in.tables, SignalKind::cross, c); break;
-    case 2: v.signal = find_signal(in.tables, SignalKind::donchian, c); break;
-    case 3: v.signal = find_signal(in.tables, SignalKind::rsi, c); break;
-    default: v.signal = find_signal(in.tables, SignalKind::smc, c); break;
+    case 1:
+      v.signal = find_signal(in.tables, SignalKind::cross, c);
+      break;
+    case 2:
+      v.signal = find_signal(in.tables, SignalKind::donchian, c);
+      break;
+    case 3:
+      v.signal = find_signal(in.tables, SignalKind::rsi, c);
+      break;
+    default:
+      v.signal = find_signal(in.tables, SignalKind::smc, c);
+      break;
   }
   return v;
 }
 
 int decide(const StrategyView& v, std::size_t k) {
   if (v.signal.empty()) {
-    return rules::with_family(v.family,
-                              [&](auto f) { return rules::decide_by_rule<decltype(f)::value>(v, k); });
+    return rules::with_family(
+        v.family, [&](auto f) { return rules::decide_by_rule<decltype(f)::value>(v, k); });
   }
-  return rules::with_family(v.family, [&](auto f) { return rules::decide_at<decltype(f)::value>(v, k); });
+  return rules::with_family(v.family,
+                            [&](auto f) { return rules::decide_at<decltype(f)::value>(v, k); });
 }
 
 std::uint64_t signal_count(std::span<const Candidate> candidates, const EvalInputs& in) {
@@ -409,7 +422,8 @@ std::uint64_t signal_count(std::span<const Candidate> candidates, const EvalInpu
           const StrategyView v = resolve(candidates[i], in);
           sum += rules::with_family(v.family, [&](auto f) {
             std::uint64_t count = 0;
-            for (std::size_t k = 2; k < n; ++k) count += rules::decide_at<decltype(f)::value>(v, k) != 0;
+            for (std::size_t k = 2; k < n; ++k)
+              count += rules::decide_at<decltype(f)::value>(v, k) != 0;
             return count;
           });
         }

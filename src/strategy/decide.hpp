@@ -70,8 +70,8 @@ struct EvalInputs {
 
 // A candidate resolved against one series; borrows everything, owns nothing.
 struct StrategyView {
-  std::span<const double> primary, secondary;  // per family, see resolve()
-  std::span<const double> pullback_ema;        // family 0
+  std::span<const double> primary, secondary;           // per family, see resolve()
+  std::span<const double> pullback_ema;                 // family 0
   std::span<const double> breakout_high, breakout_low;  // family 0
   std::span<const double> close, open, high, low;
   std::span<const std::int64_t> ts;
@@ -82,7 +82,7 @@ struct StrategyView {
   // Precomputed rule bits (family 0: trend, with channel and pullback beside it); empty in
   // a view assembled by hand, which then runs the rules themselves.
   std::span<const std::uint8_t> signal, channel, pullback;
-  std::uint8_t side_mask = kLongOk;  // kLongOk, plus kShortOk when shorts are allowed
+  std::uint8_t side_mask = kLongOk;     // kLongOk, plus kShortOk when shorts are allowed
   const htf::HtfContext* h4 = nullptr;  // the H4 view, or the D1 view when H4 is absent
   const htf::HtfContext* d1 = nullptr;
   double level_a = 0.0;      // family 0: pb_atr; 3: rsi_low; 4: fvg_min_atr

@@ -9,7 +9,9 @@
 
 namespace varnek::strategy::rules {
 
-inline bool is_nan(double x) { return x != x; }
+inline bool is_nan(double x) {
+  return x != x;
+}
 
 // Family 0: higher-timeframe trend, a pullback towards the base EMA within the window
 // (tolerance scaled by the current ATR), and a breakout of the previous bars' channel.
@@ -73,7 +75,7 @@ inline int order_block(const StrategyView& v, int d, std::size_t j, std::size_t 
     if (d > 0 && v.open[i] > v.close[i]) {
       const double top = v.high[i];
       if (!(v.low[k] <= top && v.close[k] > v.low[i])) return 0;
-      for (std::size_t m = k; m < k; ++m) {
+      for (std::size_t m = j + 1; m < k; ++m) {
         if (v.low[m] <= top) return 0;
       }
       return 1;
@@ -81,7 +83,7 @@ inline int order_block(const StrategyView& v, int d, std::size_t j, std::size_t 
     if (d < 0 && v.close[i] > v.open[i]) {
       const double bottom = v.low[i];
       if (!(v.high[k] >= bottom && v.close[k] < v.high[i])) return 0;
-      for (std::size_t m = k; m < k; ++m) {
+      for (std::size_t m = j + 1; m < k; ++m) {
         if (v.high[m] >= bottom) return 0;
       }
       return -1;
@@ -170,11 +172,16 @@ inline int decide_at(const StrategyView& v, std::size_t k) {
 template <class Fn>
 inline decltype(auto) with_family(std::uint8_t family, Fn&& f) {
   switch (family) {
-    case 0: return f(std::integral_constant<int, 0>{});
-    case 1: return f(std::integral_constant<int, 1>{});
-    case 2: return f(std::integral_constant<int, 2>{});
-    case 3: return f(std::integral_constant<int, 3>{});
-    default: return f(std::integral_constant<int, 4>{});
+    case 0:
+      return f(std::integral_constant<int, 0>{});
+    case 1:
+      return f(std::integral_constant<int, 1>{});
+    case 2:
+      return f(std::integral_constant<int, 2>{});
+    case 3:
+      return f(std::integral_constant<int, 3>{});
+    default:
+      return f(std::integral_constant<int, 4>{});
   }
 }
 

@@ -30,8 +30,8 @@ inline std::size_t first_byte(std::uint64_t x) {
 // The first k in [from, end) where the AND of rows[i][k] over all rows and mask is
 // non-zero, or end.
 template <std::size_t N>
-inline std::size_t next_flagged(const std::array<const std::uint8_t*, N>& rows,
-                                std::uint8_t mask, std::size_t from, std::size_t end) {
+inline std::size_t next_flagged(const std::array<const std::uint8_t*, N>& rows, std::uint8_t mask,
+                                std::size_t from, std::size_t end) {
   const std::uint64_t wide = 0x0101010101010101ULL * mask;
   std::size_t k = from;
   for (; k + 8 <= end; k += 8) {
