@@ -42,6 +42,8 @@ inline void set_bar(data::BarSeries& b, std::size_t i, double o, double h, doubl
   b.close[i] = c;
 }
 
-inline strategy::Candidate id(const char* text) { return strategy::parse_id(text).value(); }
+inline strategy::Candidate id(const char* text) {
+  return strategy::parse_id(text).value();
+}
 
 }  // namespace varnek::testkit

@@ -1,6 +1,7 @@
 #pragma once
 // Runs the built varnek binary and captures its standard output, error and exit status.
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -8,7 +9,6 @@
 #include <initializer_list>
 #include <sstream>
 #include <string>
-#include <unistd.h>
 
 namespace varnek::testkit {
 
@@ -46,13 +46,12 @@ struct TempDir {
 };
 
 inline CliResult run_varnek(std::initializer_list<std::string> args) {
-  static int counter = 0;
   TempDir dir;
   std::string cmd = shell_quote(VARNEK_BIN);
-  for (const auto& a : args) cmd += " " + shell_quote(a);
+  for (const auto& a : args) cmd.append(" ").append(shell_quote(a));
   const auto out = dir.path / "out", err = dir.path / "err";
-  cmd += " >" + shell_quote(out.string()) + " 2>" + shell_quote(err.string()) + " </dev/null";
-  ++counter;
+  cmd.append(" >").append(shell_quote(out.string()));
+  cmd.append(" 2>").append(shell_quote(err.string())).append(" </dev/null");
   const int raw = std::system(cmd.c_str());
   CliResult r;
   r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);

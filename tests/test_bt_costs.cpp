@@ -11,7 +11,9 @@ using namespace varnek;
 
 namespace {
 
-core::Market mes() { return core::preset_market("ES"); }
+core::Market mes() {
+  return core::preset_market("ES");
+}
 
 bt::CostModel model(double equity_risk, double point_value) {
   core::Market m = mes();

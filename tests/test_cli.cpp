@@ -1,6 +1,5 @@
 // Command-line tests of the built binary: messages, statuses and outputs.
 #include <gtest/gtest.h>
-
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -234,7 +233,8 @@ TEST(CliResearch, ClosedPipeEndsWithStatusThree) {
 TEST(CliResearch, QuickstartReachesRobustness) {
   TempDir dir;
   // The bundled example, with its report redirected into the scratch directory.
-  Json spec = Json::parse(varnek::testkit::slurp(std::string(VARNEK_EXAMPLES) + "/quickstart.json"));
+  Json spec =
+      Json::parse(varnek::testkit::slurp(std::string(VARNEK_EXAMPLES) + "/quickstart.json"));
   spec["report_path"] = (dir.path / "report.json").string();
   const auto path = dir.write("quickstart.json", spec.dump());
   const auto r = run_varnek({"research", path.string()});

@@ -40,8 +40,9 @@ TEST(JsonWriters, NumberForms) {
   j["f"] = std::uint64_t{18446744073709551615ULL};
   j["g"] = std::int64_t{-5};
   j["h"] = 1e-10;
-  EXPECT_EQ(to_compact(j),
-            R"({"a":-0.0,"b":1.0,"c":null,"d":null,"e":0.1,"f":18446744073709551615,"g":-5,"h":1e-10})");
+  EXPECT_EQ(
+      to_compact(j),
+      R"({"a":-0.0,"b":1.0,"c":null,"d":null,"e":0.1,"f":18446744073709551615,"g":-5,"h":1e-10})");
 }
 
 TEST(JsonWriters, PrettyForm) {

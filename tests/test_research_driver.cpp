@@ -81,10 +81,10 @@ TEST(ResearchRun, NarratesEveryStageAndFillsTheReport) {
   ASSERT_TRUE(r.result.ok()) << r.result.error();
   for (std::size_t i = 0; i < r.events.size(); ++i) EXPECT_EQ(r.events[i]["seq"], i + 1);
   const std::vector<std::string> expected = {
-      "session:started", "data:running",        "data:done",          "htf:running",
-      "htf:done",        "screening:running",   "screening:done",     "backtest:running",
-      "backtest:done",   "validation:running",  "validation:done",    "walk_forward:running",
-      "walk_forward:done", "robustness:running", "robustness:done",   "report:running",
+      "session:started",   "data:running",       "data:done",       "htf:running",
+      "htf:done",          "screening:running",  "screening:done",  "backtest:running",
+      "backtest:done",     "validation:running", "validation:done", "walk_forward:running",
+      "walk_forward:done", "robustness:running", "robustness:done", "report:running",
       "report:done"};
   EXPECT_EQ(phase_sequence(r.events), expected);
   EXPECT_EQ(r.events.front()["detail"]["engine"], "quorix 0.1.0");
@@ -93,13 +93,14 @@ TEST(ResearchRun, NarratesEveryStageAndFillsTheReport) {
   ASSERT_NE(find_event(r.events, "test_unlocked"), nullptr);
   const Json& space = *find_event(r.events, "space");
   EXPECT_EQ(space["total"], 7u * 3 * 5 * 5 * 4 * 4 * 2 + 6u * 6 * 3 * 5 * 5 * 4 * 4 * 2);
-  EXPECT_EQ(space["split"], Json::parse(R"({"train":[0,3600],"validation":[3600,4800],"test":[4800,6000]})"));
+  EXPECT_EQ(space["split"],
+            Json::parse(R"({"train":[0,3600],"validation":[3600,4800],"test":[4800,6000]})"));
   EXPECT_EQ(space["test_locked"], true);
 
   const Json& report = r.result.value();
-  for (const char* key : {"data", "elapsed_seconds", "experiment_id", "funnel", "htf",
-                          "hypothesis", "parent_experiment", "rejections", "reproducibility",
-                          "spec", "split", "split_dates", "survivors", "throughput"}) {
+  for (const char* key : {"data", "elapsed_seconds", "experiment_id", "funnel", "htf", "hypothesis",
+                          "parent_experiment", "rejections", "reproducibility", "spec", "split",
+                          "split_dates", "survivors", "throughput"}) {
     EXPECT_TRUE(report.contains(key)) << key;
   }
   EXPECT_EQ(report["rejections"].size(), 6u);
@@ -111,8 +112,8 @@ TEST(ResearchRun, NarratesEveryStageAndFillsTheReport) {
   EXPECT_EQ(report["htf"].size(), 2u);  // D1 then H4 for hourly bars
   EXPECT_EQ(report["htf"][0]["timeframe"], "D1");
   for (const Json& f : report["survivors"]) {
-    for (const char* key : {"candidate", "walk_forward", "sensitivity", "perturbations",
-                            "regimes", "concentration"}) {
+    for (const char* key : {"candidate", "walk_forward", "sensitivity", "perturbations", "regimes",
+                            "concentration"}) {
       EXPECT_TRUE(f.contains(key)) << key;
     }
   }

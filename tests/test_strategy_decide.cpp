@@ -21,8 +21,18 @@ struct ViewData {
   std::vector<std::uint8_t> gate, bull, bear;
   std::vector<std::int32_t> prev_bull, prev_bear;
   explicit ViewData(std::size_t n)
-      : a(n, kNaN), b(n, kNaN), c(n, kNaN), open(n, 10.0), high(n, 11.0), low(n, 9.0),
-        close(n, 10.0), atr(n, 1.0), gate(n, 3), bull(n, 0), bear(n, 0), prev_bull(n, -1),
+      : a(n, kNaN),
+        b(n, kNaN),
+        c(n, kNaN),
+        open(n, 10.0),
+        high(n, 11.0),
+        low(n, 9.0),
+        close(n, 10.0),
+        atr(n, 1.0),
+        gate(n, 3),
+        bull(n, 0),
+        bear(n, 0),
+        prev_bull(n, -1),
         prev_bear(n, -1) {}
   StrategyView view(std::uint8_t family, bool shorts) const {
     StrategyView v;
@@ -67,7 +77,7 @@ TEST(Decide, EmaCrossSignalsOnlyOnTheCrossingBar) {
   EXPECT_EQ(decide(both, 3), 0);   // equal now: no cross
   EXPECT_EQ(decide(both, 4), -1);  // previous bar equal counts as above
   EXPECT_EQ(decide(longs, 4), 0);
-  EXPECT_EQ(decide(both, 5), 0);   // still below: not a crossing bar
+  EXPECT_EQ(decide(both, 5), 0);  // still below: not a crossing bar
   EXPECT_EQ(decide(both, 6), 1);
   d.a[1] = kNaN;
   EXPECT_EQ(decide(d.view(1, true), 2), 0);  // undefined previous value
@@ -111,7 +121,7 @@ TEST(Decide, PullbackBreakoutNeedsATouchInTheWindow) {
   v.level_a = 0.5;
   // Window j = 6..8: lows 9.0 are above 8.0 + 0.5 * atr: no pullback.
   EXPECT_EQ(decide(v, 9), 0);
-  d.low[6] = 8.5;  // touches the tolerance band
+  d.low[6] = 8.5;                            // touches the tolerance band
   EXPECT_EQ(decide(d.view(0, true), 9), 0);  // view above still has window 0
   v = d.view(0, true);
   v.window = 3;

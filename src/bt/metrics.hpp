@@ -55,8 +55,8 @@ struct Metrics {
   double max_drawdown_r = 0.0;
   double sqn = 0.0;  // sqrt(min(n, 100)) * mean / sample standard deviation
   double avg_win_r = 0.0;
-  double avg_loss_r = 0.0;    // gross loss / losing trades, a positive number
-  double realized_rr = 0.0;   // avg_win_r / avg_loss_r
+  double avg_loss_r = 0.0;                 // gross loss / losing trades, a positive number
+  double realized_rr = 0.0;                // avg_win_r / avg_loss_r
   std::optional<double> net_pnl;           // full runs only
   std::optional<double> max_drawdown_pct;  // full runs only: intrabar worst case, in percent
   std::optional<double> total_costs;       // full runs only

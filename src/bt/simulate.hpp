@@ -31,7 +31,7 @@ struct Trade {
   double pnl = 0.0;
   double costs = 0.0;
   std::uint32_t contracts = 0;
-  std::int8_t side = 0;  // +1 long, -1 short
+  std::int8_t side = 0;           // +1 long, -1 short
   std::uint8_t regime_trend = 0;  // regime bytes at the bar before the entry bar
   std::uint8_t regime_vol = 0;
 };
@@ -42,10 +42,10 @@ struct EquityPoint {
 };
 
 struct BacktestRun {
-  std::vector<Trade> trades;              // in closing order
-  std::vector<double> equity;             // starting equity, then equity after each trade
-  std::vector<EquityPoint> worst_curve;   // one point per stepped bar, open position at its
-  std::vector<EquityPoint> close_curve;   // adverse extreme, close, favourable extreme
+  std::vector<Trade> trades;             // in closing order
+  std::vector<double> equity;            // starting equity, then equity after each trade
+  std::vector<EquityPoint> worst_curve;  // one point per stepped bar, open position at its
+  std::vector<EquityPoint> close_curve;  // adverse extreme, close, favourable extreme
   std::vector<EquityPoint> best_curve;
   SegmentSummary summary;
 };

@@ -10,7 +10,9 @@
 namespace varnek::core {
 
 // Number of worker threads of the pool (one per logical processor unless limited).
-inline int worker_count() { return tbb::this_task_arena::max_concurrency(); }
+inline int worker_count() {
+  return tbb::this_task_arena::max_concurrency();
+}
 
 // out[i] = f(i) for i in [0, n), computed in parallel; output order is input order, so the
 // result does not depend on the number of workers.

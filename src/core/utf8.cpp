@@ -43,8 +43,8 @@ std::size_t utf8_invalid_at(std::string_view text) {
     // ASCII fast path: eight bytes at a time.
     while (i + 8 <= text.size()) {
       unsigned long long w = 0;
-      for (int k = 0; k < 8; ++k) w |= static_cast<unsigned long long>(
-          static_cast<unsigned char>(text[i + k])) << (8 * k);
+      for (int k = 0; k < 8; ++k)
+        w |= static_cast<unsigned long long>(static_cast<unsigned char>(text[i + k])) << (8 * k);
       if (w & 0x8080808080808080ULL) break;
       i += 8;
     }

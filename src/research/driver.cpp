@@ -1,14 +1,13 @@
 #include "research/driver.hpp"
 
 #include <fmt/format.h>
-
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 
@@ -95,8 +94,8 @@ std::string strategy_hash(const core::Spec& spec) {
   return core::sha256_hex(core::to_compact(j));
 }
 
-std::string fail_research(EventSink& sink, const std::string& user_fr,
-                          const std::string& technical, const std::string& remediation_fr) {
+std::string fail_research(EventSink& sink, const std::string& user_fr, const std::string& technical,
+                          const std::string& remediation_fr) {
   const std::string elapsed = fmt::format("{}", sink.elapsed());
   const std::string event_id = core::sha256_hex(elapsed + user_fr + technical).substr(0, 10);
   sink.emit("error", {{"event_id", event_id},
@@ -126,9 +125,9 @@ core::Result<core::Json> run_research(const core::Spec& spec, EventSink& sink) {
   } else {
     auto loaded = data::load_csv(spec.data_path);
     if (!loaded) {
-      return core::Error{fail_research(
-          sink, "Impossible de lire les données de marché.", loaded.error(),
-          "Vérifiez le fichier (colonnes timestamp,open,high,low,close,volume).")};
+      return core::Error{
+          fail_research(sink, "Impossible de lire les données de marché.", loaded.error(),
+                        "Vérifiez le fichier (colonnes timestamp,open,high,low,close,volume).")};
     }
     data = std::move(loaded.value());
   }
@@ -145,7 +144,8 @@ core::Result<core::Json> run_research(const core::Spec& spec, EventSink& sink) {
     sink.emit("gate", {{"name", "DATA_QUALITY"}, {"status", "FAIL"}, {"why_fr", issues}});
     return core::Error{fail_research(
         sink, "Recherche arrêtée : les données ne sont pas assez fiables (" + issues + ").",
-        "quality verdict FAIL", "Chargez un historique plus long ou corrigez les barres signalées.")};
+        "quality verdict FAIL",
+        "Chargez un historique plus long ou corrigez les barres signalées.")};
   }
   sink.status("data", "done", {{"rows", bars.size()}});
   sink.status("htf", "running");
@@ -279,10 +279,9 @@ core::Result<core::Json> run_research(const core::Spec& spec, EventSink& sink) {
       {"phase_seconds", std::move(phase_seconds)},
       {"rf_predictions", funnel.rf_predictions},
       {"rf_predictions_per_sec",
-       c.mode == "exhaustive"
-           ? core::Json(0.0)
-           : core::number_or_null(static_cast<double>(funnel.rf_predictions) /
-                                  std::max(funnel.rf_prediction_seconds, 1e-9))},
+       c.mode == "exhaustive" ? core::Json(0.0)
+                              : core::number_or_null(static_cast<double>(funnel.rf_predictions) /
+                                                     std::max(funnel.rf_prediction_seconds, 1e-9))},
       {"stopped_by_budget", funnel.stopped_by_budget},
       {"test_evaluations", ctx.test_evaluations.load()},
       {"tests_generated_per_sec", core::number_or_null(static_cast<double>(c.generated) / bs)},
@@ -294,9 +293,9 @@ core::Result<core::Json> run_research(const core::Spec& spec, EventSink& sink) {
   if (!spec.report_path.empty()) {
     auto written = write_atomically(spec.report_path, core::to_pretty(report));
     if (!written) {
-      return core::Error{fail_research(
-          sink, "Le rapport n'a pas pu être enregistré.", written.error(),
-          "Vérifiez l'espace disque et les droits sur le dossier des rapports.")};
+      return core::Error{
+          fail_research(sink, "Le rapport n'a pas pu être enregistré.", written.error(),
+                        "Vérifiez l'espace disque et les droits sur le dossier des rapports.")};
     }
   }
   sink.emit("report", {{"experiment_id", experiment_id},

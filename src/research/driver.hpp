@@ -22,7 +22,7 @@ core::Result<core::Json> run_research(const core::Spec& spec, EventSink& sink);
 std::string strategy_hash(const core::Spec& spec);
 
 // Emits the "error" event and the failed "session" event; returns "{user_fr} [{event_id}]".
-std::string fail_research(EventSink& sink, const std::string& user_fr,
-                          const std::string& technical, const std::string& remediation_fr);
+std::string fail_research(EventSink& sink, const std::string& user_fr, const std::string& technical,
+                          const std::string& remediation_fr);
 
 }  // namespace varnek::research

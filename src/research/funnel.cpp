@@ -21,7 +21,9 @@ constexpr std::size_t kExhaustiveChunk = 8192;
 constexpr std::size_t kSurrogateChunk = 2048;
 constexpr std::size_t kFrontierPoints = 400;
 
-core::Json finite_or_null(double x) { return core::number_or_null(x); }
+core::Json finite_or_null(double x) {
+  return core::number_or_null(x);
+}
 
 double expectancy(const bt::SegmentSummary& s) {
   return s.trades == 0 ? 0.0 : s.net_r / s.trades;
@@ -168,9 +170,8 @@ Schedule screen(const FunnelInputs& in, FunnelResult& out, std::uint64_t pool_ta
              {"rf_trees", forest.trees.size()},
              {"rf_nodes", rf::node_count(forest)},
              {"rf_predictions", out.rf_predictions},
-             {"rf_predictions_per_sec",
-              finite_or_null(static_cast<double>(out.rf_predictions) /
-                             std::max(out.rf_prediction_seconds, 1e-9))},
+             {"rf_predictions_per_sec", finite_or_null(static_cast<double>(out.rf_predictions) /
+                                                       std::max(out.rf_prediction_seconds, 1e-9))},
              {"selected", s.count},
              {"screened_out", pool.size() - s.count}});
   sink.status("screening", "done", {{"kept", s.count}, {"from", pool.size()}});
@@ -262,7 +263,8 @@ std::vector<Ranked> backtest_stage(const FunnelInputs& in, FunnelResult& out, Sc
              {"pf", finite_or_null(m.profit_factor)},
              {"expectancy_r", finite_or_null(m.expectancy_r)},
              {"win_rate", finite_or_null(m.win_rate)},
-             {"verdict", s.trades >= min_trades && m.expectancy_r > 0.0 ? "candidate" : "rejected"}});
+             {"verdict",
+              s.trades >= min_trades && m.expectancy_r > 0.0 ? "candidate" : "rejected"}});
       }
     }
     const double e = std::max(clock.seconds(), 1e-9);
@@ -275,28 +277,28 @@ std::vector<Ranked> backtest_stage(const FunnelInputs& in, FunnelResult& out, Sc
                      {"score", finite_or_null(best.score)},
                      {"family_fr", strategy::family_table()[best.key.family].label_fr}};
       }
-      sink.emit("progress",
-                {{"phase", "backtest"},
-                 {"done", backtested},
-                 {"total", sched.count},
-                 {"pct", finite_or_null(100.0 * static_cast<double>(backtested) /
-                                        static_cast<double>(std::max<std::uint64_t>(sched.count, 1)))},
-                 {"candidates_per_sec", finite_or_null(per_sec)},
-                 {"trades_per_sec", finite_or_null(static_cast<double>(out.trades_total) / e)},
-                 {"decisions_per_sec", finite_or_null(static_cast<double>(decisions) / e)},
-                 {"trades_total", out.trades_total},
-                 {"decisions", decisions},
-                 {"elapsed_s", finite_or_null(e)},
-                 {"eta_s", finite_or_null(static_cast<double>(sched.count > backtested
-                                                                  ? sched.count - backtested
-                                                                  : 0) /
-                                          std::max(per_sec, 1e-9))},
-                 {"workers", workers},
-                 {"best", std::move(best_json)},
-                 {"stream", std::move(stream)},
-                 {"rejected_too_few", too_few},
-                 {"rejected_losing", losing},
-                 {"kept", kept.size()}});
+      sink.emit(
+          "progress",
+          {{"phase", "backtest"},
+           {"done", backtested},
+           {"total", sched.count},
+           {"pct", finite_or_null(100.0 * static_cast<double>(backtested) /
+                                  static_cast<double>(std::max<std::uint64_t>(sched.count, 1)))},
+           {"candidates_per_sec", finite_or_null(per_sec)},
+           {"trades_per_sec", finite_or_null(static_cast<double>(out.trades_total) / e)},
+           {"decisions_per_sec", finite_or_null(static_cast<double>(decisions) / e)},
+           {"trades_total", out.trades_total},
+           {"decisions", decisions},
+           {"elapsed_s", finite_or_null(e)},
+           {"eta_s", finite_or_null(static_cast<double>(
+                                        sched.count > backtested ? sched.count - backtested : 0) /
+                                    std::max(per_sec, 1e-9))},
+           {"workers", workers},
+           {"best", std::move(best_json)},
+           {"stream", std::move(stream)},
+           {"rejected_too_few", too_few},
+           {"rejected_losing", losing},
+           {"kept", kept.size()}});
     }
     if (has_best && clock.seconds() - last_equity > 2.0) {
       last_equity = clock.seconds();
@@ -486,8 +488,9 @@ FunnelResult run_funnel(const FunnelInputs& in) {
   const int workers = core::worker_count();
   const auto wf = validate::walk_forward(ctx, wf_keys, [&](std::size_t done, std::size_t total) {
     if (sink.admit_progress()) {
-      sink.emit("progress",
-                {{"phase", "walk_forward"}, {"done", done}, {"total", total}, {"workers", workers}});
+      sink.emit(
+          "progress",
+          {{"phase", "walk_forward"}, {"done", done}, {"total", total}, {"workers", workers}});
     }
   });
   std::vector<WalkEntry> wf_passed;
@@ -497,9 +500,8 @@ FunnelResult run_funnel(const FunnelInputs& in) {
   out.rejections.push_back({"walk_forward", wf.size() - wf_passed.size(),
                             "en walk-forward, rentable dans moins de la moitié des fenêtres "
                             "hors échantillon"});
-  rank(wf_passed, [](const WalkEntry& w) {
-    return w.result.oos_expectancy_r * w.result.stability;
-  });
+  rank(wf_passed,
+       [](const WalkEntry& w) { return w.result.oos_expectancy_r * w.result.stability; });
 
   // Diversity.
   std::uint64_t near_duplicates = 0;

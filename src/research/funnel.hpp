@@ -26,11 +26,11 @@ struct StageRecord {
 
 struct FunnelCounters {
   std::uint64_t space = 0;
-  std::string mode;                 // "exhaustive" or "surrogate"
-  std::uint64_t generated = 0;      // pool size, or variants backtested when exhaustive
-  std::uint64_t surrogate_kept = 0; // variants scheduled for the backtest stage
-  std::uint64_t backtested = 0;     // scheduled variants processed before the stage ended
-  double coverage = 0.0;            // backtested / max(surrogate_kept, 1)
+  std::string mode;                  // "exhaustive" or "surrogate"
+  std::uint64_t generated = 0;       // pool size, or variants backtested when exhaustive
+  std::uint64_t surrogate_kept = 0;  // variants scheduled for the backtest stage
+  std::uint64_t backtested = 0;      // scheduled variants processed before the stage ended
+  double coverage = 0.0;             // backtested / max(surrogate_kept, 1)
   std::uint64_t promoted = 0;
   std::uint64_t validated = 0;
   std::uint64_t walk_forward_passed = 0;
@@ -49,7 +49,7 @@ struct Finalist {
 };
 
 struct FunnelResult {
-  std::vector<Finalist> finalists;  // in ranking order
+  std::vector<Finalist> finalists;      // in ranking order
   std::vector<StageRecord> rejections;  // the six stage records, in order
   FunnelCounters counters;
   core::Json frontier = core::Json::array();

@@ -55,9 +55,12 @@ Range resolve_segment(const EvalContext& ctx, const strategy::Candidate& key,
         core::fatal("custom segment reaches into the locked TEST set");
       }
       return segment.custom;
-    case SegmentRef::Kind::train: return s.train;
-    case SegmentRef::Kind::validation: return s.validation;
-    case SegmentRef::Kind::train_validation: break;
+    case SegmentRef::Kind::train:
+      return s.train;
+    case SegmentRef::Kind::validation:
+      return s.validation;
+    case SegmentRef::Kind::train_validation:
+      break;
   }
   return {s.train.start, s.validation.end};
 }

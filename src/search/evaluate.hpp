@@ -48,8 +48,8 @@ FrozenSet freeze(std::span<const strategy::Candidate> keys);
 struct SegmentRef {
   enum class Kind : std::uint8_t { train, validation, train_validation, custom, test };
   Kind kind = Kind::train;
-  Range custom;                        // Kind::custom only: must end by validation's end
-  const FrozenSet* frozen = nullptr;   // Kind::test only
+  Range custom;                       // Kind::custom only: must end by validation's end
+  const FrozenSet* frozen = nullptr;  // Kind::test only
 
   static SegmentRef train() { return {Kind::train, {}, nullptr}; }
   static SegmentRef validation() { return {Kind::validation, {}, nullptr}; }

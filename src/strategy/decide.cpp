@@ -170,7 +170,7 @@ constexpr KindSpec kKinds[] = {
     {SignalKind::trend, 0, 2, {0, 1}},       {SignalKind::channel, 0, 1, {5}},
     {SignalKind::pullback, 0, 3, {4, 2, 3}}, {SignalKind::cross, 1, 2, {0, 1}},
     {SignalKind::donchian, 2, 1, {0}},       {SignalKind::rsi, 3, 2, {0, 1}},
-    {SignalKind::smc, 4, 4, {0, 1, 2, 3}},
+    {SignalKind::smc, 4, 4, {3, 0, 1, 2}},
 };
 
 SignalKey signal_key(SignalKind kind, const Candidate& c) {
@@ -274,6 +274,31 @@ std::vector<std::uint8_t> rule_bits(StrategyView v) {
   return bits;
 }
 
+// Family 4's zone entries read max_wait only to drop a break older than it: the bits of a
+// window are those computed with the lattice's largest wait, kept where the most recent
+// break lies at most `window` bars back.
+std::vector<std::uint8_t> within_wait(const std::vector<std::uint8_t>& longest,
+                                      const StrategyView& v) {
+  std::vector<std::uint8_t> bits(longest.size(), 0);
+  for (std::size_t k = 2; k < bits.size(); ++k) {
+    const std::int32_t j = std::max(v.prev_bull[k], v.prev_bear[k]);
+    if (j >= 0 && k - static_cast<std::size_t>(j) <= v.window) bits[k] = longest[k];
+  }
+  return bits;
+}
+
+// The largest value of a count dimension in the active lattice.
+std::uint64_t largest_uint(std::uint8_t family, std::size_t dim) {
+  std::uint64_t largest = 0;
+  for (std::size_t i = 0; i < value_count(family, dim); ++i) {
+    Candidate c;
+    c.family = family;
+    c.idx[dim] = static_cast<std::uint8_t>(i);
+    largest = std::max(largest, param_uint(c, dim));
+  }
+  return largest;
+}
+
 std::vector<std::uint8_t> signal_bits(SignalKind kind, const StrategyView& v) {
   switch (kind) {
     case SignalKind::trend:
@@ -289,15 +314,11 @@ std::vector<std::uint8_t> signal_bits(SignalKind kind, const StrategyView& v) {
 // active lattice (the other dimensions at their first value), invalid pairs included so
 // that resolving any candidate of the lattice finds its tables.
 void add_signal_tables(const data::BarSeries& bars, const htf::FeatureSet& fs, DecisionTables& t) {
-  // Pullback tables of one EMA and level share their distances; windows vary fastest.
-  std::uint64_t reach = 0;
-  for (std::size_t i = 0; i < value_count(0, 4); ++i) {
-    Candidate c;
-    c.family = 0;
-    c.idx[4] = static_cast<std::uint8_t>(i);
-    reach = std::max(reach, param_uint(c, 4));
-  }
+  // Tables that differ only by their window share one pass over the bars (pullback
+  // distances, zone entries with the largest wait): windows vary fastest.
+  const std::uint64_t pullback_reach = largest_uint(0, 4), max_wait = largest_uint(4, 3);
   std::optional<PullbackDistances> distances;
+  std::optional<SignalTable> zone_entries;  // the last zone-entry bits at the largest wait
   for (const KindSpec& spec : kKinds) {
     std::array<std::size_t, 4> counts{};
     std::uint64_t combos = 1;
@@ -322,11 +343,20 @@ void add_signal_tables(const data::BarSeries& bars, const htf::FeatureSet& fs, D
       const StrategyView v = rule_view(c, bars, fs, t);
       if (spec.kind == SignalKind::pullback) {
         if (!distances || distances->a != key.a || distances->level != key.level) {
-          distances = pullback_distances(v, reach);
+          distances = pullback_distances(v, pullback_reach);
           distances->a = key.a;
           distances->level = key.level;
         }
         table.bits = pullback_bits(*distances, key.window);
+      } else if (spec.kind == SignalKind::smc && key.entry_mode != 2) {
+        const SignalKey unbounded{key.kind, key.entry_mode, key.a, 0, 0, key.level};
+        if (!zone_entries || !same_key(*zone_entries, unbounded)) {
+          StrategyView any_age = v;
+          any_age.window = max_wait;
+          zone_entries = SignalTable{key.kind, key.entry_mode, key.a, 0, 0, key.level, {}};
+          zone_entries->bits = rule_bits(any_age);
+        }
+        table.bits = within_wait(zone_entries->bits, v);
       } else {
         table.bits = signal_bits(spec.kind, v);
       }

@@ -55,7 +55,9 @@ struct DecisionTables {
   // For pivots 2, 3, 5: the last bar j < k with a bullish (bearish) break, or -1.
   std::array<std::vector<std::int32_t>, 3> prev_bull;
   std::array<std::vector<std::int32_t>, 3> prev_bear;
-  // One table per parameter set of the active lattice that changes a family rule.
+  // One table per parameter set of the active lattice that changes a family rule (about
+  // 200 with the static lattice, one byte per bar each), so that Decide is a few byte
+  // loads and the simulation can skip flat stretches eight bars at a time.
   std::vector<SignalTable> signals;
 };
 
