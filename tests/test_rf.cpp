@@ -84,7 +84,9 @@ void expect_same_forest(const Forest& a, const Forest& b) {
   }
 }
 
-TreeNode leaf(float value) { return TreeNode{-1, 0.0f, 0, 0, value}; }
+TreeNode leaf(float value) {
+  return TreeNode{-1, 0.0f, 0, 0, value};
+}
 TreeNode split(std::int16_t feature, float threshold, std::uint32_t left, std::uint32_t right) {
   return TreeNode{feature, threshold, left, right, 0.0f};
 }
@@ -177,8 +179,8 @@ TEST(RfTrain, RootSplitMaximisesTheScoreOverTheDrawnFeatures) {
           left += pairs[l - 1].second;
           if (l < 2 || n - l < 2 || pairs[l - 1].first == pairs[l].first) continue;
           const float right = total - left;
-          const float score = left * left / static_cast<float>(l) +
-                              right * right / static_cast<float>(n - l);
+          const float score =
+              left * left / static_cast<float>(l) + right * right / static_cast<float>(n - l);
           if (best_f < 0 || score > best_score) {
             best_f = f;
             best_score = score;
@@ -411,7 +413,8 @@ TEST(RfPredict, MeanPlusKPopulationSpreads) {
 TEST(RfPredict, RoutingGoesLeftOnEqualityAndRightOnNaN) {
   // x3 <= 0.5 -> 1; else x6 <= -1 -> 2; else 3.
   Forest forest;
-  forest.trees = {{split(3, 0.5f, 1, 2), leaf(1.0f), split(6, -1.0f, 3, 4), leaf(2.0f), leaf(3.0f)}};
+  forest.trees = {
+      {split(3, 0.5f, 1, 2), leaf(1.0f), split(6, -1.0f, 3, 4), leaf(2.0f), leaf(3.0f)}};
   const auto at = [](float x3, float x6) {
     Row x{};
     x[3] = x3;

@@ -4,6 +4,7 @@
 // Each fill pays half the spread plus slippage (scaled by `slip_mult`) in price; the
 // commission (scaled by `cost_mult`) is charged per contract and side. A stop-out of a
 // full-size position loses `risk_per_trade` of the current equity.
+#include <cmath>
 #include <cstdint>
 
 #include "core/spec.hpp"
@@ -28,7 +29,15 @@ inline constexpr std::uint32_t kMaxContracts = 1000;
 
 // floor(equity * risk_per_trade / (stop_dist * point_value)) capped at 1000; 0 means skip
 // (under one contract, or a size that is not a finite number, as with a point value of 0).
-std::uint32_t size_position(const CostModel& cost, double equity, double stop_dist);
+// Inline: called once per trade from the simulation's loop.
+inline std::uint32_t size_position(const CostModel& cost, double equity, double stop_dist) {
+  const double n = std::floor(equity * cost.risk_per_trade / (stop_dist * cost.point_value));
+  // A size that is not a finite number (a point value or stop distance of 0) is a skip, so
+  // no conversion ever sees a value out of range.
+  if (!std::isfinite(n) || n < 1.0) return 0;
+  if (n >= static_cast<double>(kMaxContracts)) return kMaxContracts;
+  return static_cast<std::uint32_t>(n);
+}
 
 struct PricedTrade {
   double exit = 0.0;   // exit fill: raw price moved against the position by one fill offset
@@ -38,7 +47,17 @@ struct PricedTrade {
 };
 
 // `side` is +1 long or -1 short; `entry` is the entry fill.
-PricedTrade price_trade(const CostModel& cost, int side, double entry, double raw_exit,
-                        double stop_dist, std::uint32_t contracts);
+inline PricedTrade price_trade(const CostModel& cost, int side, double entry, double raw_exit,
+                               double stop_dist, std::uint32_t contracts) {
+  const double d = side;
+  const double n = contracts;
+  PricedTrade t;
+  t.exit = raw_exit - d * cost.fill_offset;
+  t.r = d * (t.exit - entry) / stop_dist -
+        cost.round_turn_commission / (stop_dist * cost.point_value);
+  t.pnl = d * (t.exit - entry) * cost.point_value * n - n * cost.round_turn_commission;
+  t.costs = n * cost.round_turn_slippage + n * cost.round_turn_commission;
+  return t;
+}
 
 }  // namespace varnek::bt

@@ -159,14 +159,14 @@ bool same_key(const SignalTable& t, const SignalKey& k) {
 }
 
 // Each kind of table, its family and the dimensions whose values select it.
-struct KindSpec {
+struct KindDims {
   SignalKind kind;
   std::uint8_t family;
   std::size_t dim_count;
   std::array<std::size_t, 4> dims;
 };
 
-constexpr KindSpec kKinds[] = {
+constexpr KindDims kKinds[] = {
     {SignalKind::trend, 0, 2, {0, 1}},       {SignalKind::channel, 0, 1, {5}},
     {SignalKind::pullback, 0, 3, {4, 2, 3}}, {SignalKind::cross, 1, 2, {0, 1}},
     {SignalKind::donchian, 2, 1, {0}},       {SignalKind::rsi, 3, 2, {0, 1}},
@@ -319,36 +319,36 @@ void add_signal_tables(const data::BarSeries& bars, const htf::FeatureSet& fs, D
   const std::uint64_t pullback_reach = largest_uint(0, 4), max_wait = largest_uint(4, 3);
   std::optional<PullbackDistances> distances;
   std::optional<SignalTable> zone_entries;  // the last zone-entry bits at the largest wait
-  for (const KindSpec& spec : kKinds) {
+  for (const KindDims& layout : kKinds) {
     std::array<std::size_t, 4> counts{};
     std::uint64_t combos = 1;
-    for (std::size_t i = 0; i < spec.dim_count; ++i) {
-      counts[i] = value_count(spec.family, spec.dims[i]);
+    for (std::size_t i = 0; i < layout.dim_count; ++i) {
+      counts[i] = value_count(layout.family, layout.dims[i]);
       combos *= counts[i];
     }
     for (std::uint64_t n = 0; n < combos; ++n) {
       Candidate c;
-      c.family = spec.family;
+      c.family = layout.family;
       std::uint64_t rest = n;
-      for (std::size_t i = 0; i < spec.dim_count; ++i) {
-        c.idx[spec.dims[i]] = static_cast<std::uint8_t>(rest % counts[i]);
+      for (std::size_t i = 0; i < layout.dim_count; ++i) {
+        c.idx[layout.dims[i]] = static_cast<std::uint8_t>(rest % counts[i]);
         rest /= counts[i];
       }
-      const SignalKey key = signal_key(spec.kind, c);
+      const SignalKey key = signal_key(layout.kind, c);
       if (std::any_of(t.signals.begin(), t.signals.end(),
                       [&](const SignalTable& s) { return same_key(s, key); })) {
         continue;
       }
       SignalTable table{key.kind, key.entry_mode, key.a, key.b, key.window, key.level, {}};
       const StrategyView v = rule_view(c, bars, fs, t);
-      if (spec.kind == SignalKind::pullback) {
+      if (layout.kind == SignalKind::pullback) {
         if (!distances || distances->a != key.a || distances->level != key.level) {
           distances = pullback_distances(v, pullback_reach);
           distances->a = key.a;
           distances->level = key.level;
         }
         table.bits = pullback_bits(*distances, key.window);
-      } else if (spec.kind == SignalKind::smc && key.entry_mode != 2) {
+      } else if (layout.kind == SignalKind::smc && key.entry_mode != 2) {
         const SignalKey unbounded{key.kind, key.entry_mode, key.a, 0, 0, key.level};
         if (!zone_entries || !same_key(*zone_entries, unbounded)) {
           StrategyView any_age = v;
@@ -358,7 +358,7 @@ void add_signal_tables(const data::BarSeries& bars, const htf::FeatureSet& fs, D
         }
         table.bits = within_wait(zone_entries->bits, v);
       } else {
-        table.bits = signal_bits(spec.kind, v);
+        table.bits = signal_bits(layout.kind, v);
       }
       t.signals.push_back(std::move(table));
     }
