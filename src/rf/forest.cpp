@@ -2,13 +2,13 @@
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
+#include <tbb/partitioner.h>
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
 #include "core/fatal.hpp"
-#include "core/parallel.hpp"
 #include "core/splitmix.hpp"
 
 namespace varnek::rf {
@@ -40,12 +40,19 @@ void insertion_sort(Pair* a, std::size_t n) {
   }
 }
 
-// Stable merge of [a, a+na) and [b, b+nb) into out: ties take the left run first.
+// Stable merge of [a, a+na) and [b, b+nb) into out: ties take the left run first. The
+// choice is a select rather than a branch, which would mispredict half the time.
 void merge(const Pair* a, std::size_t na, const Pair* b, std::size_t nb, Pair* out) {
-  std::size_t i = 0, j = 0, o = 0;
-  while (i < na && j < nb) out[o++] = b[j].x < a[i].x ? b[j++] : a[i++];
-  while (i < na) out[o++] = a[i++];
-  while (j < nb) out[o++] = b[j++];
+  const Pair* a_end = a + na;
+  const Pair* b_end = b + nb;
+  while (a != a_end && b != b_end) {
+    const bool take_b = b->x < a->x;
+    *out++ = *(take_b ? b : a);
+    b += take_b;
+    a += !take_b;
+  }
+  out = std::copy(a, a_end, out);
+  std::copy(b, b_end, out);
 }
 
 // Stable ascending sort of a[0..n) by x; tmp holds at least n pairs.
@@ -214,19 +221,20 @@ float node_walk(const Tree& tree, const float* x) {
   return tree[i].value;
 }
 
-// Laid-out walks compare integers: each feature value becomes its rank among the forest's
-// distinct thresholds for that feature (the count of thresholds below it), each threshold
-// its own index in that list, and x <= threshold exactly when rank(x) <= index. A NaN
+// Laid-out walks compare integers. A feature value becomes 1 + its rank among the forest's
+// distinct thresholds for that feature (the count of thresholds below it), a threshold
+// 1 + its own index in that list, and x <= threshold exactly when rank <= index. A NaN
 // feature, which goes right everywhere (`threshold >= x` is false), ranks after every
-// threshold; a NaN threshold, which sends everything right, gets index -1.
+// threshold; a NaN threshold, which sends everything right, gets 0.
 //
-// A split is one word, (index << 32) + feature, and a row holds rank << 32 per feature,
-// so split - rank is negative exactly when x goes right: one load for the split, one for
-// the row, a subtraction and a shift, nothing the compiler can turn into a branch.
-using RankRow = std::array<std::int64_t, kFeatures>;
+// A split is one word, index << 32 | feature, and a row holds rank << 32 per feature, so
+// x goes right exactly when split < rank as unsigned words: the feature bits never decide.
+// Positions are 1-based heap positions (children 2p and 2p + 1), so a step is a load, a
+// compare and an add-with-carry, nothing the compiler can turn into a branch.
+using RankRow = std::array<std::uint64_t, kFeatures>;
 
-std::int64_t rank_of(const std::vector<float>& cuts, float x) {
-  if (std::isnan(x)) return static_cast<std::int64_t>(cuts.size());
+std::uint64_t rank_of(const std::vector<float>& cuts, float x) {
+  if (std::isnan(x)) return cuts.size() + 1;
   // Branch-free lower bound: the number of cuts strictly below x.
   const float* first = cuts.data();
   std::size_t n = cuts.size();
@@ -235,8 +243,7 @@ std::int64_t rank_of(const std::vector<float>& cuts, float x) {
     first = first[half - 1] < x ? first + half : first;
     n -= half;
   }
-  const std::size_t below = static_cast<std::size_t>(first - cuts.data()) + (n == 1 && *first < x);
-  return static_cast<std::int64_t>(below);
+  return static_cast<std::uint64_t>(first - cuts.data()) + (n == 1 && *first < x) + 1;
 }
 
 RankRow rank_row(const ForestLayout& layout, const Row& x) {
@@ -246,19 +253,28 @@ RankRow rank_row(const ForestLayout& layout, const Row& x) {
 }
 
 std::uint64_t pack_split(const ForestLayout& layout, const TreeNode& node) {
-  const auto f = static_cast<std::size_t>(node.feature);
+  const auto f = static_cast<std::uint64_t>(node.feature);
   const std::vector<float>& cuts = layout.cuts[f];
-  const std::int64_t index =
+  const auto index =
       std::isnan(node.threshold)
-          ? -1
-          : std::lower_bound(cuts.begin(), cuts.end(), node.threshold) - cuts.begin();
+          ? 0
+          : std::lower_bound(cuts.begin(), cuts.end(), node.threshold) - cuts.begin() + 1;
   return static_cast<std::uint64_t>(index) << 32 | f;
 }
 
-// Next breadth-first position: 2p + 1 to the left, 2p + 2 to the right.
-std::size_t step(std::uint64_t split, const RankRow& x, std::size_t pos) {
-  const auto diff = static_cast<std::int64_t>(split) - x[static_cast<std::uint32_t>(split)];
-  return 2 * pos + 1 + static_cast<std::size_t>(static_cast<std::uint64_t>(diff) >> 63);
+// 2p, or 2p + 1 when x goes right.
+inline std::uint64_t step(std::uint64_t split, const RankRow& x, std::uint64_t pos) {
+  const std::uint64_t rank = x[static_cast<std::uint32_t>(split)];
+#if defined(__x86_64__)
+  // Written out because compilers spell the plain form as setb + movzx + lea.
+  asm("cmp %[rank], %[split]\n\tadc %[pos], %[pos]"
+      : [pos] "+r"(pos)
+      : [split] "r"(split), [rank] "rm"(rank)
+      : "cc");
+  return pos;
+#else
+  return 2 * pos + (split < rank ? 1 : 0);
+#endif
 }
 
 std::uint32_t tree_depth(const Tree& tree) {
@@ -271,23 +287,24 @@ std::uint32_t tree_depth(const Tree& tree) {
   return deepest;
 }
 
-void lay_out(const ForestLayout& layout, const Tree& tree, std::uint32_t node, std::size_t pos,
+// Writes the subtree of `node` at heap position `pos` (level `level`) of a complete tree of
+// `depth` levels; splits[0] is unused.
+void lay_out(const ForestLayout& layout, const Tree& tree, std::uint32_t node, std::uint64_t pos,
              std::uint32_t level, std::uint32_t depth, std::uint64_t* splits, float* leaves) {
-  const std::size_t first_leaf = (std::size_t{1} << depth) - 1;
   if (level == depth) {
-    leaves[pos - first_leaf] = tree[node].value;
+    leaves[pos - (std::uint64_t{1} << depth)] = tree[node].value;
     return;
   }
   const TreeNode& n = tree[node];
   if (n.feature >= 0) {
     splits[pos] = pack_split(layout, n);
-    lay_out(layout, tree, n.left, 2 * pos + 1, level + 1, depth, splits, leaves);
-    lay_out(layout, tree, n.right, 2 * pos + 2, level + 1, depth, splits, leaves);
+    lay_out(layout, tree, n.left, 2 * pos, level + 1, depth, splits, leaves);
+    lay_out(layout, tree, n.right, 2 * pos + 1, level + 1, depth, splits, leaves);
   } else {
     // Padding: both sides lead to the same leaf value, whatever x holds.
     splits[pos] = 0;
+    lay_out(layout, tree, node, 2 * pos, level + 1, depth, splits, leaves);
     lay_out(layout, tree, node, 2 * pos + 1, level + 1, depth, splits, leaves);
-    lay_out(layout, tree, node, 2 * pos + 2, level + 1, depth, splits, leaves);
   }
 }
 
@@ -299,9 +316,9 @@ bool laid_out(const Forest& forest, std::size_t t) {
   return has_layout(forest) && forest.layout.trees[t].depth <= kMaxLaidOutDepth;
 }
 
-float laid_out_leaf(const ForestLayout& layout, const LaidOutTree& lt, std::size_t pos) {
-  // Walks end on the last level, which starts at 2^depth - 1.
-  return layout.leaves[lt.leaf_offset + pos - ((std::size_t{1} << lt.depth) - 1)];
+float laid_out_leaf(const ForestLayout& layout, const LaidOutTree& lt, std::uint64_t pos) {
+  // Walks end on the last level, heap positions 2^depth onwards.
+  return layout.leaves[lt.leaf_offset + pos - (std::uint64_t{1} << lt.depth)];
 }
 
 // Running sums over the trees, in tree order, in double. A sum of up to 2^29 equal floats
@@ -309,99 +326,153 @@ float laid_out_leaf(const ForestLayout& layout, const LaidOutTree& lt, std::size
 // float, n copies of v often do not sum to n * v, and the spread then comes out as the
 // square root of a rounding error). Deviations are taken from the first tree's leaf: the
 // population spread does not move with a shift, and the squares no longer cancel.
+// The single-row and the batch paths both go through add_leaf and combine, so they agree
+// to the bit.
+inline void add_leaf(float leaf, double shift, double& sum, double& dev, double& dev_sq) {
+  const double v = leaf;
+  const double d = v - shift;
+  sum += v;
+  dev += d;
+  dev_sq += d * d;
+}
+
+double mean_of(double sum, std::size_t trees) {
+  return sum / static_cast<double>(std::max<std::size_t>(trees, 1));
+}
+
+float combine(double sum, double dev, double dev_sq, std::size_t trees, float k) {
+  if (trees == 0) return 0.0f;
+  const auto n = static_cast<double>(trees);
+  const double mean_dev = dev / n;
+  const double var = dev_sq / n - mean_dev * mean_dev;
+  return static_cast<float>(mean_of(sum, trees) + k * std::sqrt(std::max(0.0, var)));
+}
+
 struct Sums {
-  double shift = 0.0;
   double sum = 0.0;
   double dev = 0.0;
   double dev_sq = 0.0;
-
-  void add(float leaf) {
-    const double v = leaf;
-    const double d = v - shift;
-    sum += v;
-    dev += d;
-    dev_sq += d * d;
-  }
 };
-
-double mean_of(const Sums& s, std::size_t trees) {
-  return s.sum / static_cast<double>(std::max<std::size_t>(trees, 1));
-}
-
-float combine(const Sums& s, std::size_t trees, float k) {
-  if (trees == 0) return 0.0f;
-  const auto n = static_cast<double>(trees);
-  const double mean_dev = s.dev / n;
-  const double var = s.dev_sq / n - mean_dev * mean_dev;
-  return static_cast<float>(mean_of(s, trees) + k * std::sqrt(std::max(0.0, var)));
-}
 
 Sums single_row_sums(const Forest& forest, const Row& x) {
   const RankRow ranks = has_layout(forest) ? rank_row(forest.layout, x) : RankRow{};
-  Sums sums;
+  Sums s;
+  double shift = 0.0;
   for (std::size_t t = 0; t < forest.trees.size(); ++t) {
     float leaf = 0.0f;
     if (laid_out(forest, t)) {
       const LaidOutTree& lt = forest.layout.trees[t];
       const std::uint64_t* splits = forest.layout.splits.data() + lt.split_offset;
-      std::size_t pos = 0;
+      std::uint64_t pos = 1;
       for (std::uint32_t level = 0; level < lt.depth; ++level) pos = step(splits[pos], ranks, pos);
       leaf = laid_out_leaf(forest.layout, lt, pos);
     } else {
       leaf = node_walk(forest.trees[t], x.data());
     }
-    if (t == 0) sums.shift = leaf;
-    sums.add(leaf);
+    if (t == 0) shift = leaf;
+    add_leaf(leaf, shift, s.sum, s.dev, s.dev_sq);
   }
-  return sums;
+  return s;
 }
 
-// Rows of a batch go through the trees in blocks: a block's keys and sums stay in L1 while
+// Rows of a batch go through the trees in blocks: a block's ranks and sums stay in L1 while
 // every tree passes over it, and within a block kGroup rows walk a tree together so that
 // their independent walks overlap in the pipeline.
-constexpr std::size_t kBlock = 60;
-constexpr std::size_t kGroup = 10;
+constexpr std::size_t kBlock = 128;
+constexpr std::size_t kGroup = 16;
 static_assert(kBlock % kGroup == 0);
 
 struct Block {
-  Row rows[kBlock];
   RankRow ranks[kBlock];
-  Sums sums[kBlock];
+  Row rows[kBlock];  // filled only when some tree keeps the node walk
+  float leaf[kBlock];
+  double shift[kBlock], sum[kBlock], dev[kBlock], dev_sq[kBlock];
 };
 
-void walk_group(const ForestLayout& layout, const LaidOutTree& lt, const RankRow* ranks,
-                float* leaf) {
-  const std::uint64_t* splits = layout.splits.data() + lt.split_offset;
-  std::size_t pos[kGroup] = {};
-  for (std::uint32_t level = 0; level < lt.depth; ++level) {
+void walk_group(const std::uint64_t* splits, std::uint32_t depth, const RankRow* ranks,
+                std::uint64_t* pos) {
+  for (std::size_t r = 0; r < kGroup; ++r) pos[r] = 1;
+  for (std::uint32_t level = 0; level < depth; ++level) {
     for (std::size_t r = 0; r < kGroup; ++r) pos[r] = step(splits[pos[r]], ranks[r], pos[r]);
   }
-  for (std::size_t r = 0; r < kGroup; ++r) leaf[r] = laid_out_leaf(layout, lt, pos[r]);
 }
 
-// Sums of rows [0, count) of the block over every tree. Rows up to the next multiple of
-// kGroup must be filled (they are walked, their leaves dropped).
-void accumulate(const Forest& forest, Block& block, std::size_t count) {
-  for (std::size_t r = 0; r < count; ++r) block.sums[r] = {};
+// Sums of every row of the block over every tree (rows past the batch's end are walked
+// too, and dropped by the caller).
+void accumulate(const Forest& forest, Block& block) {
+  std::fill(std::begin(block.sum), std::end(block.sum), 0.0);
+  std::fill(std::begin(block.dev), std::end(block.dev), 0.0);
+  std::fill(std::begin(block.dev_sq), std::end(block.dev_sq), 0.0);
   for (std::size_t t = 0; t < forest.trees.size(); ++t) {
-    const bool fast = laid_out(forest, t);
-    for (std::size_t first = 0; first < count; first += kGroup) {
-      const std::size_t n = std::min(kGroup, count - first);
-      float leaf[kGroup];
-      if (fast) {
-        walk_group(forest.layout, forest.layout.trees[t], block.ranks + first, leaf);
-      } else {
-        for (std::size_t r = 0; r < n; ++r) {
-          leaf[r] = node_walk(forest.trees[t], block.rows[first + r].data());
+    if (laid_out(forest, t)) {
+      const LaidOutTree& lt = forest.layout.trees[t];
+      const std::uint64_t* splits = forest.layout.splits.data() + lt.split_offset;
+      for (std::size_t first = 0; first < kBlock; first += kGroup) {
+        std::uint64_t pos[kGroup];
+        walk_group(splits, lt.depth, block.ranks + first, pos);
+        for (std::size_t r = 0; r < kGroup; ++r) {
+          block.leaf[first + r] = laid_out_leaf(forest.layout, lt, pos[r]);
         }
       }
-      Sums* sums = block.sums + first;
-      if (t == 0) {
-        for (std::size_t r = 0; r < n; ++r) sums[r].shift = leaf[r];
+    } else {
+      for (std::size_t r = 0; r < kBlock; ++r) {
+        block.leaf[r] = node_walk(forest.trees[t], block.rows[r].data());
       }
-      for (std::size_t r = 0; r < n; ++r) sums[r].add(leaf[r]);
+    }
+    if (t == 0) std::copy(std::begin(block.leaf), std::end(block.leaf), std::begin(block.shift));
+    for (std::size_t r = 0; r < kBlock; ++r) {
+      add_leaf(block.leaf[r], block.shift[r], block.sum[r], block.dev[r], block.dev_sq[r]);
     }
   }
+}
+
+// Ranks of every feature value a candidate of the lattice can produce, by family, feature
+// and value index: slot 5 + i of a candidate's features depends only on its family and
+// its index i, and the other slots only on its family.
+struct CandidateRanks {
+  std::array<std::array<std::array<std::uint64_t, strategy::kMaxValues>, kFeatures>,
+             strategy::kFamilies>
+      ranks{};
+};
+
+CandidateRanks candidate_ranks(const ForestLayout& layout) {
+  CandidateRanks table;
+  for (std::size_t f = 0; f < strategy::kFamilies; ++f) {
+    const auto family = static_cast<std::uint8_t>(f);
+    const std::size_t dims = strategy::dim_count(family);
+    for (std::size_t j = 0; j < strategy::kMaxValues; ++j) {
+      strategy::Candidate c;
+      c.family = family;
+      for (std::size_t i = 0; i < dims; ++i) {
+        c.idx[i] = static_cast<std::uint8_t>(std::min(j, strategy::value_count(family, i) - 1));
+      }
+      const RankRow ranks = rank_row(layout, strategy::feature_vector(c));
+      for (std::size_t s = 0; s < kFeatures; ++s) table.ranks[f][s][j] = ranks[s];
+    }
+  }
+  return table;
+}
+
+// The table applies to lattice candidates only; anything else is encoded from its features.
+bool in_lattice(const strategy::Candidate& c) {
+  if (c.family >= strategy::kFamilies) return false;
+  const std::size_t dims = strategy::dim_count(c.family);
+  for (std::size_t i = 0; i < dims; ++i) {
+    if (c.idx[i] >= strategy::value_count(c.family, i)) return false;
+  }
+  return true;
+}
+
+RankRow candidate_rank_row(const CandidateRanks& table, const strategy::Candidate& c) {
+  const std::size_t dims = strategy::dim_count(c.family);
+  RankRow ranks;
+  for (std::size_t s = 0; s < kFeatures; ++s) {
+    const std::size_t j = s >= strategy::kFamilies && s - strategy::kFamilies < dims
+                              ? c.idx[s - strategy::kFamilies]
+                              : 0;
+    ranks[s] = table.ranks[c.family][s][j];
+  }
+  return ranks;
 }
 
 }  // namespace
@@ -419,10 +490,17 @@ Forest train(std::span<const Row> rows, std::span<const float> targets,
   for (std::size_t i = 0; i < n; ++i) {
     for (std::size_t f = 0; f < kFeatures; ++f) columns[f * n + i] = rows[i][f];
   }
+  // One task per tree (trees differ in cost, so none are bundled); each writes its own slot.
   Forest forest;
-  forest.trees = core::parallel_map<Tree>(params.n_trees, [&](std::size_t t) {
-    return TreeBuilder(columns, targets, params, t).build();
-  });
+  forest.trees.resize(params.n_trees);
+  tbb::parallel_for(
+      tbb::blocked_range<std::size_t>(0, params.n_trees, 1),
+      [&](const tbb::blocked_range<std::size_t>& range) {
+        for (std::size_t t = range.begin(); t != range.end(); ++t) {
+          forest.trees[t] = TreeBuilder(columns, targets, params, t).build();
+        }
+      },
+      tbb::simple_partitioner{});
   build_layout(forest);
   return forest;
 }
@@ -451,9 +529,9 @@ void build_layout(Forest& forest) {
     lt.leaf_offset = layout.leaves.size();
     if (lt.depth <= kMaxLaidOutDepth) {
       const std::size_t leaves = std::size_t{1} << lt.depth;
-      layout.splits.resize(layout.splits.size() + leaves - 1);
+      layout.splits.resize(layout.splits.size() + leaves);
       layout.leaves.resize(layout.leaves.size() + leaves);
-      lay_out(layout, forest.trees[t], 0, 0, 0, lt.depth, layout.splits.data() + lt.split_offset,
+      lay_out(layout, forest.trees[t], 0, 1, 0, lt.depth, layout.splits.data() + lt.split_offset,
               layout.leaves.data() + lt.leaf_offset);
     }
     layout.trees.push_back(lt);
@@ -461,17 +539,24 @@ void build_layout(Forest& forest) {
 }
 
 float predict_mean(const Forest& forest, const Row& x) {
-  return static_cast<float>(mean_of(single_row_sums(forest, x), forest.trees.size()));
+  return static_cast<float>(mean_of(single_row_sums(forest, x).sum, forest.trees.size()));
 }
 
 float predict(const Forest& forest, const Row& x, float k) {
-  return combine(single_row_sums(forest, x), forest.trees.size(), k);
+  const Sums s = single_row_sums(forest, x);
+  return combine(s.sum, s.dev, s.dev_sq, forest.trees.size(), k);
 }
 
 std::vector<float> predict_batch(const Forest& forest,
                                  std::span<const strategy::Candidate> candidates, float k) {
   std::vector<float> out(candidates.size(), 0.0f);
   if (forest.trees.empty()) return out;
+  bool every_tree_laid_out = true;
+  for (std::size_t t = 0; t < forest.trees.size(); ++t) {
+    every_tree_laid_out = every_tree_laid_out && laid_out(forest, t);
+  }
+  const bool ranked = has_layout(forest);
+  const CandidateRanks table = ranked ? candidate_ranks(forest.layout) : CandidateRanks{};
   const std::size_t blocks = (candidates.size() + kBlock - 1) / kBlock;
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, blocks, 8), [&](const auto& range) {
     Block block;
@@ -479,13 +564,19 @@ std::vector<float> predict_batch(const Forest& forest,
       const std::size_t first = b * kBlock;
       const std::size_t count = std::min(kBlock, candidates.size() - first);
       for (std::size_t r = 0; r < kBlock; ++r) {
-        // A short last block repeats its last row; the extra results are dropped.
-        block.rows[r] = strategy::feature_vector(candidates[first + std::min(r, count - 1)]);
-        block.ranks[r] = rank_row(forest.layout, block.rows[r]);
+        // A short last block repeats its last candidate; the extra results are dropped.
+        const strategy::Candidate& c = candidates[first + std::min(r, count - 1)];
+        const bool lattice = in_lattice(c);
+        if (!every_tree_laid_out || !lattice) block.rows[r] = strategy::feature_vector(c);
+        if (ranked) {
+          block.ranks[r] =
+              lattice ? candidate_rank_row(table, c) : rank_row(forest.layout, block.rows[r]);
+        }
       }
-      accumulate(forest, block, count);
+      accumulate(forest, block);
       for (std::size_t r = 0; r < count; ++r) {
-        out[first + r] = combine(block.sums[r], forest.trees.size(), k);
+        out[first + r] =
+            combine(block.sum[r], block.dev[r], block.dev_sq[r], forest.trees.size(), k);
       }
     }
   });

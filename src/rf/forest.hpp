@@ -2,9 +2,9 @@
 // Random-forest surrogate: regression trees that map a candidate's 17 features to a
 // predicted score, with the spread between trees as an uncertainty bonus.
 //
-// Everything is single precision and every draw comes from one SplitMix64 per tree, so
-// a forest depends only on its rows, targets and parameters, never on the number of
-// workers that built it.
+// Training is single precision and every draw comes from one SplitMix64 per tree, so a
+// forest depends only on its rows, targets and parameters, never on the number of workers
+// that built it. Predictions accumulate in double (see below) and are returned as floats.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -45,14 +45,14 @@ using Tree = std::vector<TreeNode>;
 
 // Prediction layout derived from the trees: each shallow tree padded to a complete
 // binary tree of its own depth (a leaf above that depth repeats its value over the
-// padded subtree), so a walk is a fixed number of branch-free steps
-// p = 2p + 1 + (x goes right). Thresholds become ranks in per-feature lists of cuts, so
-// a step compares integers. Trees deeper than kMaxLaidOutDepth keep the node walk.
+// padded subtree), so a walk is a fixed number of branch-free steps over heap positions
+// p -> 2p + (x goes right). Thresholds become ranks in per-feature lists of cuts, so a
+// step compares integers. Trees deeper than kMaxLaidOutDepth keep the node walk.
 inline constexpr std::uint32_t kMaxLaidOutDepth = 12;
 
 struct LaidOutTree {
   std::uint32_t depth = 0;       // levels to walk; above kMaxLaidOutDepth: walk the nodes
-  std::size_t split_offset = 0;  // 2^depth - 1 splits in breadth-first order
+  std::size_t split_offset = 0;  // 2^depth words: unused, then the splits in heap order
   std::size_t leaf_offset = 0;   // 2^depth leaf values, left to right
 };
 
@@ -60,7 +60,7 @@ struct ForestLayout {
   std::vector<LaidOutTree> trees;
   // Per feature, the distinct non-NaN thresholds of the laid-out trees, ascending.
   std::array<std::vector<float>, kFeatures> cuts;
-  // One word per split, (index of its threshold in cuts, -1 for NaN) << 32 + feature,
+  // One word per split, (1 + index of its threshold in cuts, 0 for NaN) << 32 | feature,
   // so that a walk step reads both with a single load.
   std::vector<std::uint64_t> splits;
   std::vector<float> leaves;
