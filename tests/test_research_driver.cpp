@@ -164,6 +164,10 @@ TEST(ResearchFailures, EachEndsWithErrorAndFailedSession) {
   core::Spec negative = small_spec();
   negative.validation = -0.1;
   cases.push_back({negative, "Fractions d'entraînement et de validation invalides.", ""});
+  core::Spec huge = small_spec();
+  huge.synthetic_bars = 1'000'000'000'000;
+  cases.push_back({huge, "Nombre de barres synthétiques trop grand.",
+                   "Demandez au plus 20000000 barres synthétiques."});
   for (const Case& c : cases) {
     const Outcome r = run(c.spec);
     ASSERT_FALSE(r.result.ok());

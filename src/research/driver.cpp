@@ -119,6 +119,13 @@ core::Result<core::Json> run_research(const core::Spec& spec, EventSink& sink) {
   // Bars.
   data::LoadedDataset data;
   const bool synthetic = spec.synthetic_bars > 0;
+  if (synthetic && spec.synthetic_bars > kMaxSyntheticBars) {
+    // A typo of a few zeros must not exhaust the machine's memory.
+    return core::Error{fail_research(
+        sink, "Nombre de barres synthétiques trop grand.",
+        fmt::format("synthetic_bars = {} (at most {})", spec.synthetic_bars, kMaxSyntheticBars),
+        fmt::format("Demandez au plus {} barres synthétiques.", kMaxSyntheticBars))};
+  }
   if (synthetic) {
     data.bars = data::generate_synthetic(spec.synthetic_bars, spec.seed);
     data.manifest = data::synthetic_manifest(data.bars, spec.synthetic_bars, spec.seed);

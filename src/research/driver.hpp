@@ -1,6 +1,8 @@
 #pragma once
 // The research run: specification to written report, narrated through events.
+#include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "core/json.hpp"
 #include "core/result.hpp"
@@ -11,6 +13,8 @@ namespace varnek::research {
 
 inline constexpr std::string_view kEngine = "quorix 0.1.0";
 inline constexpr std::string_view kModelVersion = "rf-64x10";
+// Synthetic series longer than this are refused: their features would not fit in memory.
+inline constexpr std::uint64_t kMaxSyntheticBars = 20'000'000;
 
 // Runs one experiment. On success returns the report (already written when the
 // specification names a report path); on failure the error text "{user_fr} [{event_id}]"
