@@ -380,7 +380,7 @@ TEST(SpecSyntax, RejectedTexts) {
 }
 
 TEST(SpecSyntax, NestingDepthIsBounded) {
-  // 128 containers in all, the specification object included, are fine.
+  // 128 containers in all, the top-level object included, are fine.
   const std::string ok = "{\"context\": " + std::string(127, '[') + std::string(127, ']') + "}";
   EXPECT_TRUE(parse_spec(ok).ok());
   const std::string deep = "{\"context\": " + std::string(128, '[') + std::string(128, ']') + "}";
