@@ -44,12 +44,6 @@ std::string debug_list(const std::vector<std::string>& items) {
   return out + "]";
 }
 
-std::uint64_t unix_seconds() {
-  const auto now = std::chrono::system_clock::now().time_since_epoch();
-  return static_cast<std::uint64_t>(
-      std::max<std::int64_t>(0, std::chrono::duration_cast<std::chrono::seconds>(now).count()));
-}
-
 // Replaces the file through a temporary beside it, so a failed write never leaves a
 // partial report.
 core::Result<bool> write_atomically(const std::string& path, const std::string& text) {
@@ -274,7 +268,7 @@ core::Result<core::Json> run_research(const core::Spec& spec, EventSink& sink) {
                                {"prop_profiles", std::move(profile_ids)},
                                {"seed", spec.seed},
                                {"strategy_hash", hash},
-                               {"timestamp", unix_seconds()}};
+                               {"timestamp", core::unix_seconds()}};
   report["spec"] = core::to_json(spec);
   report["split"] = search::to_json(split);
   report["split_dates"] = split_dates(bars, split);

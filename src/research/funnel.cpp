@@ -11,6 +11,7 @@
 #include "core/parallel.hpp"
 #include "core/splitmix.hpp"
 #include "rf/forest.hpp"
+#include "validate/figures.hpp"
 
 namespace varnek::research {
 namespace {
@@ -23,10 +24,6 @@ constexpr std::size_t kFrontierPoints = 400;
 
 core::Json finite_or_null(double x) {
   return core::number_or_null(x);
-}
-
-double expectancy(const bt::SegmentSummary& s) {
-  return s.trades == 0 ? 0.0 : s.net_r / s.trades;
 }
 
 // Identifier texts of one family have one length and compare letter by letter, and
@@ -248,7 +245,7 @@ std::vector<Ranked> backtest_stage(const FunnelInputs& in, FunnelResult& out, Sc
         kept.push_back({key, score});
       }
       if (backtested % frontier_every == 0 && out.frontier.size() < kFrontierPoints) {
-        out.frontier.push_back({s.trades, finite_or_null(expectancy(s)), key.family});
+        out.frontier.push_back({s.trades, finite_or_null(validate::expectancy_r(s)), key.family});
       }
       if (kept.size() > prune_at) {
         rank(kept, [](const Ranked& r) { return r.score; });

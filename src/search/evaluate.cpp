@@ -1,9 +1,9 @@
 #include "search/evaluate.hpp"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 
+#include "core/clock.hpp"
 #include "core/fatal.hpp"
 #include "core/parallel.hpp"
 
@@ -32,9 +32,7 @@ core::Json to_json(const Split& split) {
 FrozenSet freeze(std::span<const strategy::Candidate> keys) {
   FrozenSet f;
   f.keys.assign(keys.begin(), keys.end());
-  const auto now = std::chrono::system_clock::now().time_since_epoch();
-  f.frozen_at = static_cast<std::uint64_t>(
-      std::max<std::int64_t>(0, std::chrono::duration_cast<std::chrono::seconds>(now).count()));
+  f.frozen_at = core::unix_seconds();
   return f;
 }
 
