@@ -114,6 +114,16 @@ TEST(CliBacktest, ArgumentChecksInOrder) {
   expect_failure(run_varnek({"backtest", spec.string(), "0-bcaddaccab~42"}), "bad candidate id");
   expect_failure(run_varnek({"backtest", spec.string(), ""}), "bad candidate id");
 
+  // Money settings that make every figure meaningless are refused with the specification.
+  const auto poor = dir.write("poor.json", R"({"exec": {"equity0": -5, "risk_per_trade": 0.01,
+      "max_bars": 48, "slip_mult": 1, "cost_mult": 1, "delay": 0}})");
+  expect_failure(run_varnek({"backtest", poor.string()}),
+                 "invalid spec: `equity0` in `exec` must be a positive number, found -5");
+  const auto reckless = dir.write("reckless.json", R"({"exec": {"equity0": 1000,
+      "risk_per_trade": 0, "max_bars": 48, "slip_mult": 1, "cost_mult": 1, "delay": 0}})");
+  expect_failure(run_varnek({"backtest", reckless.string(), "0-a"}),
+                 "invalid spec: `risk_per_trade` in `exec` must be above 0 and at most 1, found 0");
+
   const auto no_data = dir.write("nodata.json", "{\"data_path\": \"" + missing + "\"}");
   expect_failure(run_varnek({"backtest", no_data.string(), "0-a"}),
                  "cannot read " + missing + ": No such file or directory");
@@ -230,7 +240,7 @@ TEST(CliResearch, ClosedPipeEndsWithStatusThree) {
   EXPECT_EQ(WEXITSTATUS(status), 3);
 }
 
-TEST(CliResearch, QuickstartReachesRobustness) {
+TEST(CliResearch, QuickstartReachesTheVerdict) {
   TempDir dir;
   // The bundled example, with its report redirected into the scratch directory.
   Json spec =
@@ -242,6 +252,9 @@ TEST(CliResearch, QuickstartReachesRobustness) {
   const Json report = Json::parse(varnek::testkit::slurp(dir.path / "report.json"));
   EXPECT_GE(report["funnel"]["walk_forward_passed"].get<int>(), 1);
   EXPECT_EQ(report["spec"]["seed"], 42);
+  ASSERT_GE(report["survivors"].size(), 1u);
+  EXPECT_EQ(report["survivors"][0]["gates"].size(), 7u);
+  EXPECT_EQ(report["throughput"]["test_evaluations"], report["survivors"].size());
 }
 
 TEST(CliResearch, SpecificationErrors) {

@@ -43,9 +43,9 @@ Outcome run(const core::Spec& spec) {
 core::Spec small_spec() {
   core::Spec s = core::default_spec();
   s.synthetic_bars = 6000;
-  s.seed = 3;
+  s.seed = 2;
   s.families = {"donchian_breakout", "ema_cross"};
-  s.funnel = {3000, 800, 60, 10, 4};
+  s.funnel = {3000, 800, 80, 12, 5};
   return s;
 }
 
@@ -64,7 +64,19 @@ Json timeless(Json report) {
   report.erase("elapsed_seconds");
   report.erase("throughput");
   report["reproducibility"].erase("timestamp");
+  if (report["method_comparison"].is_array()) {
+    for (Json& m : report["method_comparison"]) {
+      m.erase("mean_seconds");
+      m.erase("evals_per_sec");
+    }
+  }
   return report;
+}
+
+std::vector<std::string> keys_of(const Json& object) {
+  std::vector<std::string> keys;
+  for (const auto& [key, value] : object.items()) keys.push_back(key);
+  return keys;
 }
 
 const Json* find_event(const std::vector<Json>& events, const std::string& kind) {
@@ -98,37 +110,91 @@ TEST(ResearchRun, NarratesEveryStageAndFillsTheReport) {
   EXPECT_EQ(space["test_locked"], true);
 
   const Json& report = r.result.value();
-  for (const char* key : {"data", "elapsed_seconds", "experiment_id", "funnel", "htf", "hypothesis",
-                          "parent_experiment", "rejections", "reproducibility", "spec", "split",
-                          "split_dates", "survivors", "throughput"}) {
-    EXPECT_TRUE(report.contains(key)) << key;
-  }
+  const std::vector<std::string> report_keys = {
+      "data",       "elapsed_seconds", "evidence",    "experiment_id",     "funnel",
+      "htf",        "hypothesis",      "method_comparison", "parent_experiment", "rejections",
+      "reproducibility", "spec",       "split",       "split_dates",       "survivors",
+      "throughput"};
+  EXPECT_EQ(keys_of(report), report_keys);
   EXPECT_EQ(report["rejections"].size(), 6u);
   EXPECT_EQ(report["funnel"]["mode"], "surrogate");
   EXPECT_EQ(report["funnel"]["survivors"], report["survivors"].size());
   EXPECT_EQ(report["experiment_id"], report["reproducibility"]["experiment_id"]);
   EXPECT_EQ(report["experiment_id"], r.events.back()["experiment_id"]);
-  EXPECT_EQ(report["throughput"]["test_evaluations"], 0);
+  EXPECT_EQ(report["method_comparison"], nullptr);
   EXPECT_EQ(report["htf"].size(), 2u);  // D1 then H4 for hourly bars
   EXPECT_EQ(report["htf"][0]["timeframe"], "D1");
-  for (const Json& f : report["survivors"]) {
-    for (const char* key : {"candidate", "walk_forward", "sensitivity", "perturbations", "regimes",
-                            "concentration"}) {
-      EXPECT_TRUE(f.contains(key)) << key;
-    }
+
+  // The test set opens once, after the freeze: one test evaluation and one "gates" event
+  // per finalist, all after "test_unlocked".
+  const std::size_t finalists = report["survivors"].size();
+  ASSERT_GT(finalists, 0u);
+  EXPECT_EQ(report["throughput"]["test_evaluations"], finalists);
+  EXPECT_EQ((*find_event(r.events, "report"))["survivors"], finalists);
+  std::vector<std::string> order;
+  for (const Json& e : r.events) {
+    if (e["t"] == "test_unlocked" || e["t"] == "gates") order.push_back(e["t"]);
   }
+  std::vector<std::string> expected_order(finalists + 1, "gates");
+  expected_order[0] = "test_unlocked";
+  EXPECT_EQ(order, expected_order);
+  const std::vector<std::string> record_keys = {
+      "all",   "candidate",     "concentration", "equity",  "evidence",    "gates",
+      "perturbations", "prop",  "regimes",       "sensitivity", "temporal", "test",
+      "trades", "train",        "validation",    "walk_forward"};
+  for (const Json& f : report["survivors"]) {
+    EXPECT_EQ(keys_of(f), record_keys);
+    EXPECT_EQ(f["gates"].size(), 7u);
+    EXPECT_EQ(f["train"]["net_pnl"], nullptr);  // a summary has no money figures
+    EXPECT_TRUE(f["all"]["net_pnl"].is_number());
+    EXPECT_EQ(f["all"]["trades"], f["trades"].size());
+    EXPECT_LE(f["equity"].size(), 300u);
+  }
+  // Evidence against overfitting: every backtested variant of the pool is a distinct trial.
+  const Json& evidence = report["evidence"];
+  EXPECT_EQ(keys_of(evidence),
+            (std::vector<std::string>{"pbo", "pbo_blocks", "pbo_candidates", "retained",
+                                      "sharpe_mean", "sharpe_variance", "trials"}));
+  EXPECT_GE(evidence["trials"], report["funnel"]["backtested"]);
+  EXPECT_EQ(evidence["pbo_candidates"], report["funnel"]["promoted"]);
+  EXPECT_EQ((*find_event(r.events, "report"))["retained"], evidence["retained"]);
+  // The equity event's summary comes from a full run, with its money figures.
+  EXPECT_TRUE((*find_event(r.events, "equity"))["summary"]["net_pnl"].is_number());
 }
 
 TEST(ResearchRun, SameReportWithOneWorkerOrAll) {
   core::Spec spec = small_spec();
-  spec.funnel = {3000, 800, 80, 12, 5};
+  spec.compare_methods = 120;
   Outcome one, all;
   tbb::task_arena(1).execute([&] { one = run(spec); });
   all = run(spec);
   ASSERT_TRUE(one.result.ok());
   ASSERT_TRUE(all.result.ok());
   EXPECT_EQ(timeless(one.result.value()), timeless(all.result.value()));
-  EXPECT_GT(all.result.value()["funnel"]["promoted"].get<int>(), 0);
+  EXPECT_GT(all.result.value()["survivors"].size(), 0u);
+  // The comparison: its status events around one progress event per repetition.
+  const Json& methods = all.result.value()["method_comparison"];
+  ASSERT_EQ(methods.size(), 4u);
+  EXPECT_EQ(methods[3]["method"], "graph_best_first");
+  std::vector<std::string> narrated;
+  for (const Json& e : all.events) {
+    if (e.value("phase", "") != "method_comparison") continue;
+    narrated.push_back(e["t"] == "phase" ? e["status"].get<std::string>()
+                                         : std::to_string(e["done"].get<int>()));
+  }
+  EXPECT_EQ(narrated, (std::vector<std::string>{"running", "0", "1", "2", "3", "4", "done"}));
+}
+
+TEST(ResearchRun, AFamilyListedTwiceIsTriedOnce) {
+  core::Spec spec = small_spec();
+  spec.families = {"donchian_breakout", "donchian_breakout"};
+  spec.scale = "exhaustive";
+  const Outcome r = run(spec);
+  ASSERT_TRUE(r.result.ok());
+  const Json& report = r.result.value();
+  EXPECT_EQ(report["funnel"]["backtested"], 2 * 16800);
+  // The whole lattice was backtested, so later stages add no new variant.
+  EXPECT_EQ(report["evidence"]["trials"], 16800);
 }
 
 TEST(ResearchRun, HashIgnoresOnlyTheNarrativeMembers) {
@@ -164,6 +230,12 @@ TEST(ResearchFailures, EachEndsWithErrorAndFailedSession) {
   core::Spec negative = small_spec();
   negative.validation = -0.1;
   cases.push_back({negative, "Fractions d'entraînement et de validation invalides.", ""});
+  core::Spec poor = small_spec();
+  poor.exec.equity0 = -5.0;
+  cases.push_back({poor, "Paramètres d'exécution invalides.", ""});
+  core::Spec reckless = small_spec();
+  reckless.exec.risk_per_trade = 1.5;
+  cases.push_back({reckless, "Paramètres d'exécution invalides.", ""});
   core::Spec huge = small_spec();
   huge.synthetic_bars = 1'000'000'000'000;
   cases.push_back({huge, "Nombre de barres synthétiques trop grand.",
@@ -184,8 +256,9 @@ TEST(ResearchFailures, EachEndsWithErrorAndFailedSession) {
     EXPECT_EQ(session["event_id"], error["event_id"]);
     EXPECT_EQ(r.result.error(), c.user_fr + " [" + error["event_id"].get<std::string>() + "]");
   }
-  // The families' technical detail lists them as written.
+  // The technical details give what was written.
   EXPECT_EQ(run(families).events.end()[-2]["technical"], R"(["trend_magic", "Ema_Cross"])");
+  EXPECT_EQ(run(poor).events.end()[-2]["technical"], "equity0 = -5, risk_per_trade = 0.0025");
 }
 
 TEST(ResearchFailures, QualityGateStopsTheRun) {
@@ -213,8 +286,18 @@ TEST(ResearchFailures, UnwritableReportLeavesNoFile) {
   const Outcome r = run(spec);
   ASSERT_FALSE(r.result.ok());
   EXPECT_EQ(r.events.end()[-2]["user_fr"], "Le rapport n'a pas pu être enregistré.");
-  EXPECT_EQ(r.events.end()[-2]["technical"], "No such file or directory");
+  EXPECT_EQ(r.events.end()[-2]["technical"], spec.report_path + ": No such file or directory");
+  EXPECT_EQ(find_event(r.events, "dataset"), nullptr);  // refused before any work
   EXPECT_FALSE(std::filesystem::exists(dir));
+
+  // Devices are written in place: /dev/null takes the report, /dev/full refuses it.
+  spec.report_path = "/dev/null";
+  EXPECT_TRUE(run(spec).result.ok());
+  spec.report_path = "/dev/full";
+  const Outcome full = run(spec);
+  ASSERT_FALSE(full.result.ok());
+  EXPECT_NE(find_event(full.events, "test_unlocked"), nullptr);
+  EXPECT_EQ(full.events.end()[-2]["technical"], "No space left on device");
 
   std::filesystem::create_directories(dir);
   spec.report_path = (dir / "report.json").string();

@@ -59,12 +59,21 @@ template <int F>
   return k;
 }
 
-// One loop for both variants: `Full` adds the curves, the equity list and the trade log.
-// Flat stretches jump from signal to signal and count their bars at once; a position runs
-// to its first stop or target touch or to its last bar (holding time or end of range).
-template <int F, bool Full>
+// What a run records beside its summary.
+enum class Detail : std::uint8_t {
+  summary,  // nothing: the fast run
+  results,  // each trade's entry bar and result
+  full,     // the curves, the equity list and the trade log
+};
+
+// One loop for every variant. Flat stretches jump from signal to signal and count their
+// bars at once; a position runs to its first stop or target touch or to its last bar
+// (holding time or end of range).
+template <int F, Detail D>
 void simulate(const StrategyView& v, const strategy::EvalInputs& in, const Setup& s,
-              std::size_t start, std::size_t end, SummaryBuilder& out, BacktestRun* run) {
+              std::size_t start, std::size_t end, SummaryBuilder& out, BacktestRun* run,
+              std::vector<TradeResult>* results) {
+  constexpr bool Full = D == Detail::full;
   const std::size_t E = std::min(end, v.close.size());
   // Locals, so that the opaque sizing and pricing calls do not force reloads.
   const CostModel cost = s.cost;
@@ -160,6 +169,7 @@ void simulate(const StrategyView& v, const strategy::EvalInputs& in, const Setup
     const PricedTrade p = price_trade(cost, d, entry, raw, stop_dist, contracts);
     equity += p.pnl;
     sb.add_trade(p.r);
+    if constexpr (D == Detail::results) results->push_back({e, p.r});
     if constexpr (Full) {
       run->equity.push_back(equity);
       Trade t;
@@ -190,14 +200,16 @@ void simulate(const StrategyView& v, const strategy::EvalInputs& in, const Setup
   out = sb;
 }
 
-template <bool Full>
+template <Detail D>
 void dispatch(const strategy::Candidate& c, const strategy::EvalInputs& in,
               const core::Market& market, const core::Exec& exec, std::size_t start,
-              std::size_t end, SummaryBuilder& sb, BacktestRun* run) {
+              std::size_t end, SummaryBuilder& sb, BacktestRun* run,
+              std::vector<TradeResult>* results) {
   const StrategyView v = strategy::resolve(c, in);
   const Setup s = make_setup(c, market, exec);
-  strategy::rules::with_family(
-      c.family, [&](auto f) { simulate<decltype(f)::value, Full>(v, in, s, start, end, sb, run); });
+  strategy::rules::with_family(c.family, [&](auto f) {
+    simulate<decltype(f)::value, D>(v, in, s, start, end, sb, run, results);
+  });
 }
 
 }  // namespace
@@ -222,7 +234,7 @@ BacktestRun run_full(const strategy::Candidate& c, const strategy::EvalInputs& i
   BacktestRun run;
   run.equity.push_back(exec.equity0);
   SummaryBuilder sb;
-  dispatch<true>(c, in, market, exec, start, end, sb, &run);
+  dispatch<Detail::full>(c, in, market, exec, start, end, sb, &run, nullptr);
   run.summary = sb.summary;
   return run;
 }
@@ -231,12 +243,25 @@ void run_fast(const strategy::Candidate& c, const strategy::EvalInputs& in,
               const core::Market& market, const core::Exec& exec, std::size_t start,
               std::size_t end, SegmentSummary& out) {
   SummaryBuilder sb;
-  dispatch<false>(c, in, market, exec, start, end, sb, nullptr);
+  dispatch<Detail::summary>(c, in, market, exec, start, end, sb, nullptr, nullptr);
+  out = sb.summary;
+}
+
+void run_results(const strategy::Candidate& c, const strategy::EvalInputs& in,
+                 const core::Market& market, const core::Exec& exec, std::size_t start,
+                 std::size_t end, SegmentSummary& out, std::vector<TradeResult>& results) {
+  results.clear();
+  SummaryBuilder sb;
+  dispatch<Detail::results>(c, in, market, exec, start, end, sb, nullptr, &results);
   out = sb.summary;
 }
 
 Metrics metrics_from_run(const BacktestRun& run, double equity0) {
-  Metrics m = metrics_from_summary(run.summary);
+  return metrics_from_run(run.summary, run, equity0);
+}
+
+Metrics metrics_from_run(const SegmentSummary& summary, const BacktestRun& run, double equity0) {
+  Metrics m = metrics_from_summary(summary);
   m.net_pnl = run.trades.empty() ? 0.0 : run.equity.back() - equity0;
   double peak = equity0, worst = 0.0;
   for (const EquityPoint& p : run.worst_curve) {

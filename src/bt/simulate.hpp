@@ -59,8 +59,22 @@ void run_fast(const strategy::Candidate& c, const strategy::EvalInputs& in,
               const core::Market& market, const core::Exec& exec, std::size_t start,
               std::size_t end, SegmentSummary& out);
 
+// A trade as the fast run sees it: where it entered and what it made, in R.
+struct TradeResult {
+  std::uint64_t entry_bar = 0;
+  double r = 0.0;
+};
+
+// The fast run that also lists each trade's entry bar and result, in closing order, into
+// `results` (cleared first; a worker reusing it allocates only while it grows).
+void run_results(const strategy::Candidate& c, const strategy::EvalInputs& in,
+                 const core::Market& market, const core::Exec& exec, std::size_t start,
+                 std::size_t end, SegmentSummary& out, std::vector<TradeResult>& results);
+
 // Metrics with the money figures of a full run (net result, intrabar worst drawdown, costs).
 Metrics metrics_from_run(const BacktestRun& run, double equity0);
+// The same with the R figures taken from `summary` (a fast run over the same range).
+Metrics metrics_from_run(const SegmentSummary& summary, const BacktestRun& run, double equity0);
 
 core::Json to_json(const Trade& t);
 

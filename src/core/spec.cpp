@@ -1,5 +1,7 @@
 #include "core/spec.hpp"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -659,6 +661,19 @@ Json to_json(const Market& market) {
   j["spread_ticks"] = number_or_null(market.spread_ticks);
   j["slippage_ticks"] = number_or_null(market.slippage_ticks);
   return j;
+}
+
+Result<bool> check_exec_money(const Exec& exec) {
+  if (!(std::isfinite(exec.equity0) && exec.equity0 > 0.0)) {
+    return Error{fmt::format("invalid spec: `equity0` in `exec` must be a positive number, found {}",
+                             exec.equity0)};
+  }
+  if (!(exec.risk_per_trade > 0.0 && exec.risk_per_trade <= 1.0)) {
+    return Error{fmt::format(
+        "invalid spec: `risk_per_trade` in `exec` must be above 0 and at most 1, found {}",
+        exec.risk_per_trade)};
+  }
+  return true;
 }
 
 Json to_json(const Exec& exec) {

@@ -92,8 +92,10 @@ struct Spec {
 Spec default_spec();
 
 // Reads and converts a specification file. Errors are the complete user-facing line:
-// "cannot read spec {path}: {reason}" (OS error text, or the first invalid UTF-8 byte
-// as a 0-based offset) or "invalid spec: {reason}".
+// "cannot read spec {path}: {reason}" (OS error text, "file too large" past
+// core::max_input_bytes(), or the first invalid UTF-8 byte as a 0-based offset) or
+// "invalid spec: {reason}". The file is read whole, so a FIFO or device is held up to
+// that bound before it is judged.
 Result<Spec> load_spec(const std::string& path);
 
 // Converts specification text. Every member is optional except inside `exec`,
@@ -103,6 +105,12 @@ Result<Spec> load_spec(const std::string& path);
 // " at line L column C" (1-based, column in bytes) where the offending value starts (for a
 // missing member: where its object starts). Nesting deeper than 128 levels is rejected.
 Result<Spec> parse_spec(std::string_view text);
+
+// Money figures need a positive, finite starting equity and a risk per trade in (0, 1]:
+// with a negative equity a loss would read as a gain. The error is the complete line,
+// "invalid spec: `equity0` in `exec` must be a positive number, found -5" or
+// "invalid spec: `risk_per_trade` in `exec` must be above 0 and at most 1, found 1.5".
+Result<bool> check_exec_money(const Exec& exec);
 
 // Built-in cost model: "MES" when the upper-cased name begins with "ES", else "MNQ".
 Market preset_market(std::string_view market_name);

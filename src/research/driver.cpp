@@ -1,29 +1,51 @@
 #include "research/driver.hpp"
 
 #include <fmt/format.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <chrono>
-#include <cmath>
 #include <cstdio>
-#include <cstring>
-#include <filesystem>
 #include <optional>
+#include <utility>
 
 #include "core/clock.hpp"
 #include "core/io.hpp"
 #include "core/parallel.hpp"
 #include "core/sha256.hpp"
 #include "data/csv.hpp"
+#include "data/epoch_unit.hpp"
 #include "data/quality.hpp"
 #include "data/synthetic.hpp"
 #include "htf/features.hpp"
 #include "htf/summary.hpp"
 #include "research/funnel.hpp"
+#include "research/gates.hpp"
+#include "search/methods.hpp"
 
 namespace varnek::research {
 namespace {
+
+// What one run carries from phase to phase. The bars, features and tables are built once
+// and borrowed by every evaluation.
+struct Run {
+  Run(const core::Spec& s, EventSink& e) : spec(s), sink(e) {}
+  const core::Spec& spec;
+  EventSink& sink;
+  std::string hash;
+  int workers = 0;
+  data::LoadedDataset data;
+  bool synthetic = false;
+  data::QualityReport quality;
+  core::Json data_json;
+  std::optional<htf::FeatureSet> features;
+  std::optional<strategy::DecisionTables> tables;
+  core::Json htf_summaries = core::Json::array();
+  std::vector<std::uint8_t> families;
+  std::uint64_t space_total = 0;
+  core::Market market;
+  search::Split split;
+};
+
+// A phase either lets the run go on or returns the failure text it has already announced.
+using Phase = core::Result<bool>;
 
 std::string join(const std::vector<std::string>& items, std::string_view sep) {
   std::string out;
@@ -44,38 +66,165 @@ std::string debug_list(const std::vector<std::string>& items) {
   return out + "]";
 }
 
-// Replaces the file through a temporary beside it, so a failed write never leaves a
-// partial report.
-core::Result<bool> write_atomically(const std::string& path, const std::string& text) {
-  const std::string tmp = path + ".tmp-" + std::to_string(::getpid());
-  auto written = core::write_file(tmp, text);
-  if (!written) return written;
-  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-    const std::string reason = std::strerror(errno);
-    std::remove(tmp.c_str());
-    return core::Error{reason};
+constexpr std::string_view kReportUnwritable = "Le rapport n'a pas pu être enregistré.";
+constexpr std::string_view kReportRemedy =
+    "Vérifiez l'espace disque et les droits sur le dossier des rapports.";
+
+void start_session(Run& run) {
+  run.hash = strategy_hash(run.spec);
+  run.workers = core::worker_count();
+  run.sink.status("session", "started",
+                  {{"engine", kEngine},
+                   {"workers", run.workers},
+                   {"strategy_hash", run.hash},
+                   {"hypothesis", run.spec.hypothesis}});
+}
+
+// A report that cannot be written must be found before the work, not after it.
+Phase check_report_path(Run& run) {
+  const std::string& path = run.spec.report_path;
+  if (path.empty()) return true;
+  auto probed = core::probe_writable(path);
+  if (probed) return true;
+  return core::Error{fail_research(run.sink, std::string(kReportUnwritable),
+                                   path + ": " + probed.error(), std::string(kReportRemedy))};
+}
+
+Phase load_data(Run& run) {
+  const core::Spec& spec = run.spec;
+  run.sink.status("data", "running");
+  run.synthetic = spec.synthetic_bars > 0;
+  if (run.synthetic && spec.synthetic_bars > kMaxSyntheticBars) {
+    // A typo of a few zeros must not exhaust the machine's memory.
+    return core::Error{fail_research(
+        run.sink, "Nombre de barres synthétiques trop grand.",
+        fmt::format("synthetic_bars = {} (at most {})", spec.synthetic_bars, kMaxSyntheticBars),
+        fmt::format("Demandez au plus {} barres synthétiques.", kMaxSyntheticBars))};
+  }
+  if (run.synthetic) {
+    run.data.bars = data::generate_synthetic(spec.synthetic_bars, spec.seed);
+    run.data.manifest = data::synthetic_manifest(run.data.bars, spec.synthetic_bars, spec.seed);
+    return true;
+  }
+  auto loaded = data::load_csv(spec.data_path);
+  if (!loaded) {
+    return core::Error{
+        fail_research(run.sink, "Impossible de lire les données de marché.", loaded.error(),
+                      "Vérifiez le fichier (colonnes timestamp,open,high,low,close,volume).")};
+  }
+  run.data = std::move(loaded.value());
+  // Bars in milliseconds load as bars of a thousand hours: the user must hear of it.
+  if (const auto warning = data::timestamp_unit_warning(run.data.bars)) {
+    std::fwrite(warning->data(), 1, warning->size(), stderr);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
   }
   return true;
 }
 
-core::Json finalist_json(const Finalist& f) {
-  const validate::RobustnessResult& r = f.robustness;
-  core::Json j = core::Json::object();
-  j["candidate"] = strategy::candidate_json(f.key);
-  j["walk_forward"] = validate::to_json(r.walk_forward);
-  core::Json sensitivity = core::Json::array();
-  for (const auto& p : r.sensitivity) sensitivity.push_back(validate::to_json(p));
-  j["sensitivity"] = std::move(sensitivity);
-  core::Json perturbations = core::Json::array();
-  for (const auto& s : r.scenarios) perturbations.push_back(validate::to_json(s));
-  j["perturbations"] = std::move(perturbations);
-  core::Json regimes = core::Json::array();
-  for (const auto& row : validate::regime_breakdown(r.trades)) {
-    regimes.push_back(validate::to_json(row));
+Phase audit_data(Run& run) {
+  run.quality = data::audit(run.data.bars);
+  run.data_json = {{"info", data::to_json(run.data.manifest)},
+                   {"quality", data::to_json(run.quality)},
+                   {"synthetic", run.synthetic}};
+  run.sink.emit("dataset", run.data_json);
+  if (run.quality.verdict == "FAIL") {
+    const std::string issues = join(run.quality.issues, " ; ");
+    run.sink.emit("gate", {{"name", "DATA_QUALITY"}, {"status", "FAIL"}, {"why_fr", issues}});
+    return core::Error{fail_research(
+        run.sink, "Recherche arrêtée : les données ne sont pas assez fiables (" + issues + ").",
+        "quality verdict FAIL",
+        "Chargez un historique plus long ou corrigez les barres signalées.")};
   }
-  j["regimes"] = std::move(regimes);
-  j["concentration"] = validate::to_json(validate::profit_concentration(r.trades));
-  return j;
+  run.sink.status("data", "done", {{"rows", run.data.bars.size()}});
+  return true;
+}
+
+Phase build_context(Run& run) {
+  run.sink.status("htf", "running");
+  // The seeded lattice drives the feature lengths, values and identifiers from here on.
+  if (run.spec.lattice_seed != 0) {
+    auto installed = strategy::install_seeded_lattice(run.spec.lattice_seed);
+    if (!installed) return core::Error{installed.error()};  // returned as is, no events
+  }
+  const data::BarSeries& bars = run.data.bars;
+  const std::int64_t tf = run.data.manifest.timeframe_secs;
+  for (const auto& [name, period] : {std::pair{"H1", 3600}, {"H4", 14400}, {"D1", 86400}}) {
+    if (tf < period) run.sink.emit("htf", {{"timeframe", name}, {"status", "processing"}});
+  }
+  run.sink.emit("htf", {{"timeframe", "features"}, {"status", "processing"}});
+  run.features.emplace(htf::build_feature_set(bars, strategy::feature_lengths()));
+  run.tables.emplace(strategy::build_decision_tables(bars, *run.features));
+  core::Json built = core::Json::array();
+  for (const auto* view : {&run.features->d1, &run.features->h4, &run.features->h1}) {
+    if (!view->has_value()) continue;
+    const core::Json state = htf::to_json(htf::summarize(**view));
+    run.sink.emit("htf", {{"timeframe", (*view)->name}, {"status", "done"}, {"state", state}});
+    run.htf_summaries.push_back(state);
+    built.push_back((*view)->name);
+  }
+  run.sink.status("htf", "done", {{"timeframes", built}});
+  return true;
+}
+
+Phase resolve_space(Run& run) {
+  const core::Spec& spec = run.spec;
+  const auto table = strategy::family_table();
+  if (spec.families.empty()) {
+    for (std::uint8_t f = 0; f < strategy::kFamilies; ++f) run.families.push_back(f);
+  }
+  for (const std::string& name : spec.families) {
+    for (std::uint8_t f = 0; f < strategy::kFamilies; ++f) {
+      if (table[f].key == name) run.families.push_back(f);
+    }
+  }
+  if (run.families.empty()) {
+    return core::Error{fail_research(
+        run.sink, "Aucune famille de stratégie reconnue dans la spécification.",
+        debug_list(spec.families),
+        "Utilisez htf_pullback_breakout, ema_cross, donchian_breakout, rsi_reversion ou "
+        "smc_choch.")};
+  }
+  for (std::uint8_t f : run.families) run.space_total += strategy::family_size(f);
+  return true;
+}
+
+// Market and split. Fractions that cannot cut the series, and execution settings that make
+// every money figure meaningless, are refused here, before any backtest.
+Phase cut_split(Run& run) {
+  const core::Spec& spec = run.spec;
+  run.market = core::market_for(spec);
+  const double train = spec.train, validation = spec.validation;
+  if (!(train >= 0.0) || !(validation >= 0.0) || !(train + validation <= 1.0)) {
+    return core::Error{fail_research(
+        run.sink, "Fractions d'entraînement et de validation invalides.",
+        fmt::format("train = {}, validation = {}", train, validation),
+        "Choisissez train et validation positifs ou nuls, de somme au plus 1 (par exemple 0.6 "
+        "et 0.2).")};
+  }
+  if (!core::check_exec_money(spec.exec)) {
+    return core::Error{fail_research(
+        run.sink, "Paramètres d'exécution invalides.",
+        fmt::format("equity0 = {}, risk_per_trade = {}", spec.exec.equity0,
+                    spec.exec.risk_per_trade),
+        "Choisissez un capital de départ (equity0) positif et un risque par trade "
+        "(risk_per_trade) au-dessus de 0 et au plus 1 (par exemple 50000 et 0.0025).")};
+  }
+  run.split = search::make_split(run.data.bars.size(), train, validation);
+  return true;
+}
+
+// The comparison of search methods, when the specification asks for one; null otherwise.
+core::Json compare_search_methods(Run& run, const search::EvalContext& ctx) {
+  const std::uint64_t budget = run.spec.compare_methods;
+  if (budget == 0) return nullptr;
+  run.sink.status("method_comparison", "running", {{"budget", budget}});
+  const std::vector<search::MethodSummary> summaries =
+      search::compare_methods(ctx, run.families, budget, run.spec.seed, [&](std::size_t rep) {
+        run.sink.emit("progress", {{"phase", "method_comparison"}, {"done", rep}, {"total", 5}});
+      });
+  run.sink.status("method_comparison", "done");
+  return search::to_json(summaries);
 }
 
 }  // namespace
@@ -101,207 +250,44 @@ std::string fail_research(EventSink& sink, const std::string& user_fr, const std
 }
 
 core::Result<core::Json> run_research(const core::Spec& spec, EventSink& sink) {
-  const std::string hash = strategy_hash(spec);
-  const int workers = core::worker_count();
-  sink.status("session", "started",
-              {{"engine", kEngine},
-               {"workers", workers},
-               {"strategy_hash", hash},
-               {"hypothesis", spec.hypothesis}});
-  sink.status("data", "running");
-
-  // Bars.
-  data::LoadedDataset data;
-  const bool synthetic = spec.synthetic_bars > 0;
-  if (synthetic && spec.synthetic_bars > kMaxSyntheticBars) {
-    // A typo of a few zeros must not exhaust the machine's memory.
-    return core::Error{fail_research(
-        sink, "Nombre de barres synthétiques trop grand.",
-        fmt::format("synthetic_bars = {} (at most {})", spec.synthetic_bars, kMaxSyntheticBars),
-        fmt::format("Demandez au plus {} barres synthétiques.", kMaxSyntheticBars))};
+  Run run(spec, sink);
+  start_session(run);
+  for (Phase (*phase)(Run&) :
+       {check_report_path, load_data, audit_data, build_context, resolve_space, cut_split}) {
+    if (auto step = phase(run); !step) return core::Error{step.error()};
   }
-  if (synthetic) {
-    data.bars = data::generate_synthetic(spec.synthetic_bars, spec.seed);
-    data.manifest = data::synthetic_manifest(data.bars, spec.synthetic_bars, spec.seed);
-  } else {
-    auto loaded = data::load_csv(spec.data_path);
-    if (!loaded) {
-      return core::Error{
-          fail_research(sink, "Impossible de lire les données de marché.", loaded.error(),
-                        "Vérifiez le fichier (colonnes timestamp,open,high,low,close,volume).")};
-    }
-    data = std::move(loaded.value());
-  }
-  const data::BarSeries& bars = data.bars;
+  const search::EvalContext ctx{run.data.bars, *run.features, *run.tables,    run.market,
+                                spec.exec,     run.split,     spec.min_trades};
 
-  // Quality and its gate.
-  const data::QualityReport quality = data::audit(bars);
-  const core::Json data_json = {{"info", data::to_json(data.manifest)},
-                                {"quality", data::to_json(quality)},
-                                {"synthetic", synthetic}};
-  sink.emit("dataset", data_json);
-  if (quality.verdict == "FAIL") {
-    const std::string issues = join(quality.issues, " ; ");
-    sink.emit("gate", {{"name", "DATA_QUALITY"}, {"status", "FAIL"}, {"why_fr", issues}});
-    return core::Error{fail_research(
-        sink, "Recherche arrêtée : les données ne sont pas assez fiables (" + issues + ").",
-        "quality verdict FAIL",
-        "Chargez un historique plus long ou corrigez les barres signalées.")};
-  }
-  sink.status("data", "done", {{"rows", bars.size()}});
-  sink.status("htf", "running");
+  FunnelResult funnel = run_funnel({ctx, spec, run.families, run.space_total, sink});
 
-  // The seeded lattice drives the feature lengths, values and identifiers from here on.
-  if (spec.lattice_seed != 0) {
-    auto installed = strategy::install_seeded_lattice(spec.lattice_seed);
-    if (!installed) return core::Error{installed.error()};
-  }
-
-  // Higher timeframes and the feature set.
-  const std::int64_t tf = data.manifest.timeframe_secs;
-  for (const auto& [name, period] : {std::pair{"H1", 3600}, {"H4", 14400}, {"D1", 86400}}) {
-    if (tf < period) sink.emit("htf", {{"timeframe", name}, {"status", "processing"}});
-  }
-  sink.emit("htf", {{"timeframe", "features"}, {"status", "processing"}});
-  const htf::FeatureSet features = htf::build_feature_set(bars, strategy::feature_lengths());
-  const strategy::DecisionTables tables = strategy::build_decision_tables(bars, features);
-  core::Json htf_summaries = core::Json::array();
-  core::Json built = core::Json::array();
-  for (const auto* view : {&features.d1, &features.h4, &features.h1}) {
-    if (!view->has_value()) continue;
-    const core::Json state = htf::to_json(htf::summarize(**view));
-    sink.emit("htf", {{"timeframe", (*view)->name}, {"status", "done"}, {"state", state}});
-    htf_summaries.push_back(state);
-    built.push_back((*view)->name);
-  }
-  sink.status("htf", "done", {{"timeframes", built}});
-
-  // Families and the space.
-  std::vector<std::uint8_t> families;
-  const auto table = strategy::family_table();
-  if (spec.families.empty()) {
-    for (std::uint8_t f = 0; f < strategy::kFamilies; ++f) families.push_back(f);
-  } else {
-    for (const std::string& name : spec.families) {
-      for (std::uint8_t f = 0; f < strategy::kFamilies; ++f) {
-        if (table[f].key == name) families.push_back(f);
-      }
-    }
-    if (families.empty()) {
-      return core::Error{fail_research(
-          sink, "Aucune famille de stratégie reconnue dans la spécification.",
-          debug_list(spec.families),
-          "Utilisez htf_pullback_breakout, ema_cross, donchian_breakout, rsi_reversion ou "
-          "smc_choch.")};
-    }
-  }
-  std::uint64_t space_total = 0;
-  for (std::uint8_t f : families) space_total += strategy::family_size(f);
-
-  // Market and split; fractions that cannot cut the series are refused here.
-  const core::Market market = core::market_for(spec);
-  const double train = spec.train, validation = spec.validation;
-  if (!(train >= 0.0) || !(validation >= 0.0) || !(train + validation <= 1.0)) {
-    return core::Error{fail_research(
-        sink, "Fractions d'entraînement et de validation invalides.",
-        fmt::format("train = {}, validation = {}", train, validation),
-        "Choisissez train et validation positifs ou nuls, de somme au plus 1 (par exemple 0.6 "
-        "et 0.2).")};
-  }
-  const search::Split split = search::make_split(bars.size(), train, validation);
-  search::EvalContext ctx{bars, features, tables, market, spec.exec, split, spec.min_trades};
-
-  // The funnel.
-  FunnelResult funnel = run_funnel({ctx, spec, families, space_total, sink});
-
-  // Freeze the finalists and open the test segment once.
-  core::Stopwatch tail;
-  std::vector<strategy::Candidate> keys;
-  for (const Finalist& f : funnel.finalists) keys.push_back(f.key);
-  const search::FrozenSet frozen = search::freeze(keys);
-  sink.emit("test_unlocked",
-            {{"frozen", frozen.keys.size()},
-             {"frozen_at", frozen.frozen_at},
-             {"note_fr",
-              "Les finalistes sont gelés : la période de test est ouverte une seule fois, sans "
-              "ré-optimisation."}});
-
+  const core::Stopwatch tail;  // "test + rapport": from the freeze to the report
+  const std::vector<FinalistRecord> finalists = open_test_and_gate(
+      {ctx, funnel.trials, run.quality, funnel.lookahead, spec.prop_profiles, sink},
+      std::move(funnel.finalists));
   sink.status("report", "running");
+  const core::Json comparison = compare_search_methods(run, ctx);
   funnel.timings.push_back({"test + rapport", tail.seconds()});
 
   const std::string experiment_id =
-      core::sha256_hex(hash + data.manifest.sha256 + std::string(kEngine) +
+      core::sha256_hex(run.hash + run.data.manifest.sha256 + std::string(kEngine) +
                        std::to_string(spec.seed))
           .substr(0, 16);
-
-  // The report.
-  const double bs = std::max(funnel.backtest_seconds, 1e-9);
-  const FunnelCounters& c = funnel.counters;
-  core::Json phase_seconds = core::Json::array();
-  for (const PhaseTiming& t : funnel.timings) {
-    phase_seconds.push_back({{"phase", t.phase}, {"seconds", core::number_or_null(t.seconds)}});
-  }
-  core::Json rejections = core::Json::array();
-  for (const StageRecord& r : funnel.rejections) rejections.push_back(to_json(r));
-  core::Json survivors = core::Json::array();
-  for (const Finalist& f : funnel.finalists) survivors.push_back(finalist_json(f));
-  core::Json profile_ids = core::Json::array();
-  for (const core::Profile& p : spec.prop_profiles) profile_ids.push_back(p.id);
-  core::Json funnel_json = to_json(c);
-  funnel_json["survivors"] = funnel.finalists.size();
-
-  core::Json report = core::Json::object();
-  report["data"] = data_json;
-  report["experiment_id"] = experiment_id;
-  report["funnel"] = std::move(funnel_json);
-  report["htf"] = std::move(htf_summaries);
-  report["hypothesis"] = spec.hypothesis;
-  report["parent_experiment"] =
-      spec.parent_experiment ? core::Json(*spec.parent_experiment) : core::Json(nullptr);
-  report["rejections"] = std::move(rejections);
-  report["reproducibility"] = {{"code_version", kEngine},
-                               {"cost_model", core::to_json(market)},
-                               {"dataset_hash", data.manifest.sha256},
-                               {"exec", core::to_json(spec.exec)},
-                               {"experiment_id", experiment_id},
-                               {"model_version", kModelVersion},
-                               {"prop_profiles", std::move(profile_ids)},
-                               {"seed", spec.seed},
-                               {"strategy_hash", hash},
-                               {"timestamp", core::unix_seconds()}};
-  report["spec"] = core::to_json(spec);
-  report["split"] = search::to_json(split);
-  report["split_dates"] = split_dates(bars, split);
-  report["survivors"] = std::move(survivors);
-  report["throughput"] = {
-      {"backtest_seconds", core::number_or_null(funnel.backtest_seconds)},
-      {"candidates_per_sec", core::number_or_null(static_cast<double>(c.backtested) / bs)},
-      {"decisions_per_sec", core::number_or_null(static_cast<double>(funnel.decisions) / bs)},
-      {"phase_seconds", std::move(phase_seconds)},
-      {"rf_predictions", funnel.rf_predictions},
-      {"rf_predictions_per_sec",
-       c.mode == "exhaustive" ? core::Json(0.0)
-                              : core::number_or_null(static_cast<double>(funnel.rf_predictions) /
-                                                     std::max(funnel.rf_prediction_seconds, 1e-9))},
-      {"stopped_by_budget", funnel.stopped_by_budget},
-      {"test_evaluations", ctx.test_evaluations.load()},
-      {"tests_generated_per_sec", core::number_or_null(static_cast<double>(c.generated) / bs)},
-      {"trades_per_sec", core::number_or_null(static_cast<double>(funnel.trades_total) / bs)},
-      {"trades_total", funnel.trades_total},
-      {"workers", workers}};
-  report["elapsed_seconds"] = core::number_or_null(sink.elapsed());
-
+  const core::Json report =
+      build_report({spec, run.hash, experiment_id, run.data.bars, run.data.manifest, run.data_json,
+                    run.htf_summaries, run.market, run.split, funnel, finalists, comparison,
+                    ctx.test_evaluations.load(), run.workers, sink.elapsed()});
   if (!spec.report_path.empty()) {
-    auto written = write_atomically(spec.report_path, core::to_pretty(report));
+    auto written = core::replace_file(spec.report_path, core::to_pretty(report));
     if (!written) {
-      return core::Error{
-          fail_research(sink, "Le rapport n'a pas pu être enregistré.", written.error(),
-                        "Vérifiez l'espace disque et les droits sur le dossier des rapports.")};
+      return core::Error{fail_research(sink, std::string(kReportUnwritable), written.error(),
+                                       std::string(kReportRemedy))};
     }
   }
   sink.emit("report", {{"experiment_id", experiment_id},
                        {"path", spec.report_path},
-                       {"survivors", funnel.finalists.size()}});
+                       {"survivors", report["funnel"]["survivors"]},
+                       {"retained", report["evidence"]["retained"]}});
   sink.status("report", "done");
   sink.emit("session", {{"status", "complete"},
                         {"experiment_id", experiment_id},

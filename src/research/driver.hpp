@@ -8,11 +8,10 @@
 #include "core/result.hpp"
 #include "core/spec.hpp"
 #include "research/events.hpp"
+#include "research/report.hpp"
 
 namespace varnek::research {
 
-inline constexpr std::string_view kEngine = "quorix 0.1.0";
-inline constexpr std::string_view kModelVersion = "rf-64x10";
 // Synthetic series longer than this are refused: their features would not fit in memory.
 inline constexpr std::uint64_t kMaxSyntheticBars = 20'000'000;
 

@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include "core/fatal.hpp"
 
@@ -36,6 +37,7 @@ void EventSink::emit(std::string_view kind, core::Json object) {
   if (std::fwrite(line.data(), 1, line.size(), out_) != line.size() || std::fflush(out_) != 0) {
     std::_Exit(kEventWriteFailureStatus);
   }
+  if (observer_) observer_(object);
 }
 
 void EventSink::status(std::string_view phase, std::string_view status, core::Json detail) {
@@ -60,6 +62,11 @@ double EventSink::elapsed() const {
                         std::chrono::steady_clock::now() - start_)
                         .count();
   return static_cast<double>(ns / 1'000'000'000) + static_cast<double>(ns % 1'000'000'000) / 1e9;
+}
+
+void EventSink::observe(Observer observer) {
+  std::lock_guard lock(output_mutex_);
+  observer_ = std::move(observer);
 }
 
 std::uint64_t EventSink::seq() const {

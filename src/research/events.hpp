@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <string_view>
 
@@ -59,6 +60,12 @@ class EventSink {
   // Number of events written so far.
   std::uint64_t seq() const;
 
+  // Told of every event after its line is written, with the stamped object, under the
+  // output lock (so in `seq` order, one at a time). Set it before the run starts; it must
+  // be quick and must not emit.
+  using Observer = std::function<void(const core::Json& event)>;
+  void observe(Observer observer);
+
  private:
   std::chrono::steady_clock::time_point start_;
   std::mutex progress_mutex_;
@@ -66,6 +73,7 @@ class EventSink {
   mutable std::mutex output_mutex_;
   std::uint64_t seq_ = 0;
   std::FILE* out_;
+  Observer observer_;
 };
 
 }  // namespace varnek::research

@@ -106,6 +106,68 @@ struct Schedule {
   std::uint64_t count = 0;
 };
 
+// Counts the distinct variants a run evaluates without keeping a set of every key: the
+// backtest stage's keys are distinct by construction (a lattice enumeration, or a pool
+// drawn without duplicates), except that a family listed twice is enumerated twice; so
+// only keys evaluated by later stages and never backtested are remembered.
+class TrialCounter {
+ public:
+  TrialCounter(const std::vector<std::uint8_t>& families, const Schedule& sched,
+               std::uint32_t min_trades)
+      : sched_(sched), min_trades_(min_trades) {
+    std::uint64_t start = 0;
+    for (std::uint8_t f : families) {
+      if (!first_start_[f]) first_start_[f] = start;
+      start += strategy::family_size(f);
+    }
+  }
+
+  // The key at schedule position `position` (0-based), consumed in schedule order.
+  void add_backtested(std::uint64_t position, const Candidate& key, const bt::SegmentSummary& s,
+                      validate::TrialStats& stats) {
+    if (sched_.exhaustive && position != enumeration_position(key)) return;  // listed twice
+    ++stats.trials;
+    // Below the run's own trade threshold a Sharpe ratio is no estimate: a handful of
+    // trades that all stop out at about -1 R differ only by their commissions, and their
+    // ratio of hundreds would swamp the variance the deflated Sharpe ratio rests on.
+    if (s.trades < std::max<std::uint32_t>(min_trades_, 2)) return;
+    if (const auto sharpe = validate::sharpe_of(s)) stats.add(*sharpe);
+  }
+
+  // Closes the backtest stage: later keys are compared with the ones it processed.
+  void end_of_stage(std::uint64_t backtested) {
+    backtested_ = backtested;
+    if (!sched_.exhaustive) {
+      processed_.assign(sched_.keys.begin(),
+                        sched_.keys.begin() + static_cast<std::ptrdiff_t>(backtested));
+      std::sort(processed_.begin(), processed_.end());
+    }
+  }
+
+  // A key evaluated after the backtest stage (walk-forward neighbour, parameter sweep).
+  void add_later(const Candidate& key, validate::TrialStats& stats) {
+    if (was_backtested(key) || !later_.insert(key).second) return;
+    ++stats.trials;
+  }
+
+ private:
+  std::uint64_t enumeration_position(const Candidate& key) const {
+    return *first_start_[key.family] + strategy::lattice_index(key);
+  }
+  bool was_backtested(const Candidate& key) const {
+    if (!sched_.exhaustive) return std::binary_search(processed_.begin(), processed_.end(), key);
+    return first_start_[key.family] && enumeration_position(key) < backtested_;
+  }
+
+  const Schedule& sched_;
+  std::uint32_t min_trades_ = 0;
+  std::array<std::optional<std::uint64_t>, strategy::kFamilies> first_start_{};
+  std::uint64_t backtested_ = 0;
+  std::vector<Candidate> processed_;  // surrogate mode: sorted
+  // Membership only, never iterated: its order cannot reach the output.
+  std::unordered_set<Candidate, strategy::CandidateHash> later_;
+};
+
 Schedule screen(const FunnelInputs& in, FunnelResult& out, std::uint64_t pool_target,
                 std::uint64_t budget, bool exhaustive) {
   EventSink& sink = in.sink;
@@ -175,20 +237,24 @@ Schedule screen(const FunnelInputs& in, FunnelResult& out, std::uint64_t pool_ta
   return s;
 }
 
+// The best candidate's train equity curve. Shown, not measured: the run is not an
+// evaluation of the context, so the decision counts stay those of the stage itself.
 core::Json equity_event(const search::EvalContext& ctx, const Candidate& best) {
+  const search::Range train = ctx.split.train;
   const bt::BacktestRun run =
-      search::evaluate_full(ctx, best, search::SegmentRef::train(), ctx.exec);
+      bt::run_full(best, ctx.inputs(), ctx.market, ctx.exec, train.start, train.end);
   core::Json curve = core::Json::array();
   for (double e : reduce_curve(run.equity, 160)) curve.push_back(finite_or_null(e));
   return {{"candidate", strategy::candidate_json(best)},
           {"segment", "train"},
           {"equity", std::move(curve)},
-          {"summary", bt::to_json(bt::metrics_from_summary(run.summary))}};
+          {"summary", bt::to_json(bt::metrics_from_run(run, ctx.exec.equity0))}};
 }
 
 // The backtest stage: scheduled keys scored on the train segment chunk by chunk, under
 // the time budget. Returns the kept list, pruned to the promotion size as it grows.
-std::vector<Ranked> backtest_stage(const FunnelInputs& in, FunnelResult& out, Schedule& sched) {
+std::vector<Ranked> backtest_stage(const FunnelInputs& in, FunnelResult& out, Schedule& sched,
+                                   TrialCounter& trials) {
   const search::EvalContext& ctx = in.ctx;
   EventSink& sink = in.sink;
   const core::Spec& spec = in.spec;
@@ -231,6 +297,7 @@ std::vector<Ranked> backtest_stage(const FunnelInputs& in, FunnelResult& out, Sc
       const Candidate& key = chunk[i];
       if (!strategy::is_valid(key)) continue;
       const bt::SegmentSummary& s = results[i];
+      trials.add_backtested(backtested - 1, key, s, out.trials);
       const double score = search::search_score(s, min_trades);
       out.trades_total += s.trades;
       if (!has_best || score > best.score) {
@@ -333,6 +400,24 @@ std::vector<Ranked> backtest_stage(const FunnelInputs& in, FunnelResult& out, Sc
   out.rejections.push_back(
       {"backtest", losing, "espérance négative ou nulle sur l'entraînement, frais inclus"});
   return kept;
+}
+
+// The promoted candidates' results over train + validation, summed by block of equal bar
+// count, and the probability that the best of them in sample is below the median out of
+// sample. Rows are written by their own task, so the blocks do not depend on scheduling.
+validate::PboResult promoted_pbo(const search::EvalContext& ctx,
+                                 const std::vector<Ranked>& promoted) {
+  const std::uint64_t start = ctx.split.train.start, end = ctx.split.validation.end;
+  validate::BlockReturns blocks = validate::make_block_returns(promoted.size(), kPboBlocks);
+  if (end <= start) return {std::nullopt, std::nullopt, promoted.size(), 0};
+  core::parallel_map<char>(promoted.size(), [&](std::size_t i) {
+    std::vector<bt::TradeResult> trades;
+    search::evaluate_results(ctx, promoted[i].key, search::SegmentRef::train_validation(), ctx.exec,
+                             trades);
+    validate::add_trades_to_blocks(blocks, i, trades, start, end);
+    return char{};
+  });
+  return validate::pbo(blocks);
 }
 
 bool passes_validation(const bt::SegmentSummary& s, std::uint32_t min_trades) {
@@ -442,7 +527,9 @@ FunnelResult run_funnel(const FunnelInputs& in) {
                {"mode", c.mode},
                {"time_budget_s", core::number_or_null(spec.time_budget_s)}});
   phase = {};
-  std::vector<Ranked> kept = backtest_stage(in, out, sched);
+  TrialCounter trials(in.families, sched, spec.min_trades);
+  std::vector<Ranked> kept = backtest_stage(in, out, sched, trials);
+  trials.end_of_stage(c.backtested);
   out.timings.push_back({"backtests", phase.seconds()});
 
   // Promotion.
@@ -450,6 +537,7 @@ FunnelResult run_funnel(const FunnelInputs& in) {
   rank(kept, [](const Ranked& r) { return r.score; });
   if (kept.size() > spec.funnel.promote) kept.resize(spec.funnel.promote);
   c.promoted = kept.size();
+  out.pbo = promoted_pbo(ctx, kept);
   sink.emit("promotion", {{"promoted", kept.size()},
                           {"rejected_too_few_trades", out.rejections[0].count},
                           {"rejected_losing", out.rejections[1].count}});
@@ -490,6 +578,10 @@ FunnelResult run_funnel(const FunnelInputs& in) {
           {{"phase", "walk_forward"}, {"done", done}, {"total", total}, {"workers", workers}});
     }
   });
+  for (const Candidate& key : wf_keys) {
+    for (const Candidate& member : validate::neighbourhood(key))
+      trials.add_later(member, out.trials);
+  }
   std::vector<WalkEntry> wf_passed;
   for (const WalkEntry& w : wf) {
     if (validate::passes_walk_forward(w.result)) wf_passed.push_back(w);
@@ -520,6 +612,11 @@ FunnelResult run_funnel(const FunnelInputs& in) {
     }
   }
   std::vector<validate::RobustnessResult> robust = validate::robustness(ctx, accepted);
+  for (const WalkEntry& w : accepted) {
+    for (const Candidate& variant : validate::sensitivity_variants(w.key)) {
+      trials.add_later(variant, out.trials);
+    }
+  }
   for (std::size_t i = 0; i < accepted.size(); ++i) {
     if (validate::passes_robustness(robust[i])) {
       out.finalists.push_back({accepted[i].key, std::move(robust[i])});

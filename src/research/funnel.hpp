@@ -11,6 +11,7 @@
 #include "core/spec.hpp"
 #include "research/events.hpp"
 #include "search/evaluate.hpp"
+#include "validate/evidence.hpp"
 #include "validate/lookahead.hpp"
 #include "validate/robustness.hpp"
 #include "validate/walk_forward.hpp"
@@ -62,7 +63,16 @@ struct FunnelResult {
   std::uint64_t rf_predictions = 0;
   double rf_prediction_seconds = 0.0;
   bool stopped_by_budget = false;
+  // Evidence against overfitting: every distinct variant evaluated on train or validation
+  // data (the backtest stage's, then the walk-forward neighbours and the parameter sweeps
+  // not already backtested), with the train Sharpes of the backtest stage; and the
+  // probability of backtest overfitting of the promoted candidates.
+  validate::TrialStats trials;
+  validate::PboResult pbo;
 };
+
+// Blocks of train + validation for the probability of backtest overfitting.
+inline constexpr std::size_t kPboBlocks = 16;
 
 struct FunnelInputs {
   const search::EvalContext& ctx;

@@ -36,15 +36,22 @@ FrozenSet freeze(std::span<const strategy::Candidate> keys) {
   return f;
 }
 
+namespace {
+
+void require_frozen(const FrozenSet& frozen, const strategy::Candidate& key) {
+  if (std::find(frozen.keys.begin(), frozen.keys.end(), key) == frozen.keys.end()) {
+    core::fatal("TEST evaluation of a candidate that was not frozen");
+  }
+}
+
+}  // namespace
+
 Range resolve_segment(const EvalContext& ctx, const strategy::Candidate& key,
                       const SegmentRef& segment) {
   const Split& s = ctx.split;
   switch (segment.kind) {
     case SegmentRef::Kind::test: {
-      const auto& keys = segment.frozen->keys;
-      if (std::find(keys.begin(), keys.end(), key) == keys.end()) {
-        core::fatal("TEST evaluation of a candidate that was not frozen");
-      }
+      require_frozen(*segment.frozen, key);
       ctx.test_evaluations.fetch_add(1, std::memory_order_relaxed);
       return s.test;
     }
@@ -73,6 +80,17 @@ bt::SegmentSummary evaluate(const EvalContext& ctx, const strategy::Candidate& k
   return out;
 }
 
+bt::SegmentSummary evaluate_results(const EvalContext& ctx, const strategy::Candidate& key,
+                                    const SegmentRef& segment, const core::Exec& exec,
+                                    std::vector<bt::TradeResult>& results) {
+  const Range r = resolve_segment(ctx, key, segment);
+  bt::SegmentSummary out;
+  bt::run_results(key, ctx.inputs(), ctx.market, exec, r.start, r.end, out, results);
+  ctx.evaluations.fetch_add(1, std::memory_order_relaxed);
+  ctx.bars_simulated.fetch_add(out.bars, std::memory_order_relaxed);
+  return out;
+}
+
 bt::BacktestRun evaluate_full(const EvalContext& ctx, const strategy::Candidate& key,
                               const SegmentRef& segment, const core::Exec& exec) {
   const Range r = resolve_segment(ctx, key, segment);
@@ -80,6 +98,12 @@ bt::BacktestRun evaluate_full(const EvalContext& ctx, const strategy::Candidate&
   ctx.evaluations.fetch_add(1, std::memory_order_relaxed);
   ctx.bars_simulated.fetch_add(run.summary.bars, std::memory_order_relaxed);
   return run;
+}
+
+bt::BacktestRun run_frozen(const EvalContext& ctx, const FrozenSet& frozen,
+                           const strategy::Candidate& key, Range range) {
+  require_frozen(frozen, key);
+  return bt::run_full(key, ctx.inputs(), ctx.market, ctx.exec, range.start, range.end);
 }
 
 double t_statistic(const bt::SegmentSummary& s) {

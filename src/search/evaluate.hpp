@@ -87,9 +87,20 @@ Range resolve_segment(const EvalContext& ctx, const strategy::Candidate& key,
 bt::SegmentSummary evaluate(const EvalContext& ctx, const strategy::Candidate& key,
                             const SegmentRef& segment, const core::Exec& exec);
 
+// The same, listing each trade's entry bar and result into `results` (cleared first).
+bt::SegmentSummary evaluate_results(const EvalContext& ctx, const strategy::Candidate& key,
+                                    const SegmentRef& segment, const core::Exec& exec,
+                                    std::vector<bt::TradeResult>& results);
+
 // The same with the trade log and curves, under the same lock and counters.
 bt::BacktestRun evaluate_full(const EvalContext& ctx, const strategy::Candidate& key,
                               const SegmentRef& segment, const core::Exec& exec);
+
+// Full run of a frozen finalist over any range, the test segment included, for the report.
+// It is not an evaluation: the counters do not move. A key that is not in `frozen` stops
+// the process, as a test evaluation of it would.
+bt::BacktestRun run_frozen(const EvalContext& ctx, const FrozenSet& frozen,
+                           const strategy::Candidate& key, Range range);
 
 // Below `threshold` trades: 2 * trades / threshold - 3, in [-3, -1). Otherwise the
 // t-statistic of the trade results (sample variance, count capped at 100 under the root,

@@ -318,6 +318,14 @@ core::Result<Candidate> parse_id(std::string_view text) {
   return c;
 }
 
+std::uint64_t lattice_index(const Candidate& c) {
+  std::uint64_t n = 0;
+  for (std::size_t d = kFamilyTable[c.family].dims.size(); d-- > 0;) {
+    n = n * kCounts[c.family][d] + c.idx[d];
+  }
+  return n;
+}
+
 Candidate enumerate(std::uint8_t family, std::uint64_t n) {
   if (n >= family_size(family)) {
     core::fatal(fmt::format("lattice index {} out of range for family {}", n, family));

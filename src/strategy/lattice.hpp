@@ -105,6 +105,8 @@ core::Result<Candidate> parse_id(std::string_view text);
 
 // Lattice point n (n < family_size) in mixed radix, the first dimension varying fastest.
 Candidate enumerate(std::uint8_t family, std::uint64_t n);
+// The inverse of enumerate: the key's position in its family's mixed-radix order.
+std::uint64_t lattice_index(const Candidate& c);
 // One rng.next() per dimension in order; index_i = output mod count_i.
 // Validity is the caller's business.
 Candidate random_candidate(std::uint8_t family, core::SplitMix64& rng);

@@ -33,6 +33,20 @@ std::vector<ParamSensitivity> parameter_sensitivity(const search::EvalContext& c
   return out;
 }
 
+std::vector<strategy::Candidate> sensitivity_variants(const strategy::Candidate& key) {
+  std::vector<strategy::Candidate> out;
+  const auto dims = strategy::family_table()[key.family].dims;
+  for (std::size_t d = 0; d < dims.size(); ++d) {
+    if (dims[d].name == "side") continue;
+    for (std::size_t j = 0; j < strategy::value_count(key.family, d); ++j) {
+      strategy::Candidate variant = key;
+      variant.idx[d] = static_cast<std::uint8_t>(j);
+      if (strategy::is_valid(variant)) out.push_back(variant);
+    }
+  }
+  return out;
+}
+
 ParamSensitivity summarise_points(std::string param, std::vector<SensitivityPoint> points) {
   std::size_t traded = 0, profitable = 0;
   std::optional<double> centre, best_other;

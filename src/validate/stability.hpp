@@ -39,6 +39,10 @@ std::vector<ParamSensitivity> parameter_sensitivity(const search::EvalContext& c
                                                     const strategy::Candidate& key,
                                                     const search::SegmentRef& segment);
 
+// The valid variants parameter_sensitivity evaluates, in its order (the candidate itself
+// once per swept parameter).
+std::vector<strategy::Candidate> sensitivity_variants(const strategy::Candidate& key);
+
 // Fills stability and sharp_peak from the points.
 ParamSensitivity summarise_points(std::string param, std::vector<SensitivityPoint> points);
 
