@@ -1,6 +1,8 @@
 # Entry points for a fresh machine: `make demo` and `make test`.
 JOBS ?= $(shell nproc)
-.PHONY: deps build debug asan demo test test-asan bench format clean
+# Seconds each fuzz target runs for in `make fuzz`.
+FUZZ_SECONDS ?= 60
+.PHONY: deps build debug asan demo test test-asan bench fuzz format clean
 
 deps:
 	@scripts/deps.sh
@@ -17,7 +19,10 @@ asan: deps
 	cmake --preset asan-ubsan
 	cmake --build --preset asan-ubsan -j $(JOBS)
 
-demo: build
+# Only the varnek executable: the tests and micro-benchmarks are not needed to run it.
+demo: deps
+	cmake --preset release
+	cmake --build --preset release -j $(JOBS) --target varnek
 	@mkdir -p out
 	build/release/varnek research examples/quickstart.json
 	@echo "report written to out/quickstart-report.json"
@@ -30,6 +35,13 @@ test-asan: asan
 
 bench: build
 	build/release/varnek_microbench
+
+# The libFuzzer targets, built with clang (installed for this target only).
+fuzz:
+	@scripts/deps.sh --fuzz
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j $(JOBS)
+	scripts/fuzz.sh $(FUZZ_SECONDS)
 
 format:
 	find src tests -name '*.cpp' -o -name '*.hpp' | xargs clang-format -i

@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, and only those that are missing.
+# Usage: scripts/deps.sh [--fuzz]
 set -euo pipefail
 pkgs=(g++ cmake ninja-build pkg-config nlohmann-json3-dev libtbb-dev libssl-dev libfmt-dev
-      libgtest-dev libgmock-dev libbenchmark-dev)
+      libgtest-dev libgmock-dev libbenchmark-dev libhowardhinnant-date-dev)
+# --fuzz: also clang and its runtime (libFuzzer, sanitizers), needed by the `fuzz` preset only.
+if [ "${1:-}" = "--fuzz" ]; then
+  pkgs+=(clang libclang-rt-14-dev)
+fi
 missing=()
 for p in "${pkgs[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then

@@ -45,9 +45,10 @@ struct TempDir {
   }
 };
 
-inline CliResult run_varnek(std::initializer_list<std::string> args) {
+// Runs the executable at `bin` with `args`, standard input closed.
+inline CliResult run_binary(const std::string& bin, std::initializer_list<std::string> args) {
   TempDir dir;
-  std::string cmd = shell_quote(VARNEK_BIN);
+  std::string cmd = shell_quote(bin);
   for (const auto& a : args) cmd.append(" ").append(shell_quote(a));
   const auto out = dir.path / "out", err = dir.path / "err";
   cmd.append(" >").append(shell_quote(out.string()));
@@ -58,6 +59,10 @@ inline CliResult run_varnek(std::initializer_list<std::string> args) {
   r.out = slurp(out);
   r.err = slurp(err);
   return r;
+}
+
+inline CliResult run_varnek(std::initializer_list<std::string> args) {
+  return run_binary(VARNEK_BIN, args);
 }
 
 }  // namespace varnek::testkit

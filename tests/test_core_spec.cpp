@@ -7,7 +7,9 @@
 #include <set>
 #include <string>
 
+#include "core/io.hpp"
 #include "core/spec.hpp"
+#include "fifo_feed.hpp"
 
 using namespace varnek::core;
 
@@ -450,6 +452,18 @@ TEST(SpecLoad, FilesAndTheirErrors) {
   const std::string latin1 = tmp.write("latin1.json", "{\"a\": \"\xFF\"}");
   EXPECT_EQ(load_spec(latin1).error(),
             "cannot read spec " + latin1 + ": invalid utf-8 sequence at byte 7");
+
+  // Past the input bound a regular file is refused before it is read (a sparse file costs
+  // no disk); input that is not a regular file is read like a file.
+  const std::string huge = tmp.write("huge.json", "");
+  std::filesystem::resize_file(huge, varnek::core::max_input_bytes() + 1);
+  EXPECT_EQ(load_spec(huge).error(), "cannot read spec " + huge + ": file too large");
+  {
+    varnek::testkit::FifoFeed fifo(tmp.dir / "fifo.json", "{\"seed\": 11}", 1);
+    auto piped = load_spec(fifo.str());
+    ASSERT_TRUE(piped.ok()) << piped.error();
+    EXPECT_EQ(piped.value().seed, 11u);
+  }
 
   const std::string bad = tmp.write("bad.json", "{\"exec\": 1}");
   EXPECT_EQ(load_spec(bad).error(),

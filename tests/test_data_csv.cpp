@@ -6,11 +6,13 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "core/json.hpp"
 #include "data/csv.hpp"
+#include "fifo_feed.hpp"
 
 using namespace varnek;
 using varnek::data::load_csv;
@@ -337,4 +339,99 @@ TEST_F(CsvTest, HugeLines) {
   const auto d = load_ok("1,5,6," + tiny + ",5\n2,5,6,4,5\n3," + long_one + ",6,4,5\n");
   EXPECT_EQ(d.bars.low.front(), 0.0);
   EXPECT_NEAR(d.bars.open.back(), 1.7777777777777777, 1e-15);
+}
+
+// Bytes and bars are both bounded by the limit, on a regular file and on a FIFO alike,
+// and passing either bound wins over whatever else the input holds.
+TEST_F(CsvTest, InputIsBoundedInBytesAndBars) {
+  const std::string padded = kThree + std::string(200, '\n');  // 3 bars, room for 5
+  std::string six;
+  for (int i = 1; i <= 6; ++i) six += std::to_string(i) + ",1,1,1,1\n";  // 6 bars in 60 bytes
+  const std::string bad_then_long = "x\n" + std::string(400, ' ');
+  struct Case {
+    const std::string* bytes;
+    std::uint64_t limit;
+    bool too_large;
+  };
+  const Case cases[] = {
+      {&padded, padded.size(), false},
+      {&padded, padded.size() - 1, true},                // bytes
+      {&six, 6 * data::kBarBytes, false},                // bars
+      {&six, 6 * data::kBarBytes - 1, true},             //
+      {&bad_then_long, bad_then_long.size() - 1, true},  // beyond a bad line
+  };
+  for (const bool fifo : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(testing::Message() << (fifo ? "fifo " : "file ") << c.limit);
+      std::string path = (dir / "in.csv").string();
+      std::optional<testkit::FifoFeed> feed;
+      if (fifo) {
+        feed.emplace(dir / "in.csv", *c.bytes, 1);
+      } else {
+        write("in.csv", *c.bytes);
+      }
+      const auto r = data::load_csv(path, c.limit);
+      if (c.too_large) {
+        EXPECT_EQ(r.ok() ? "(loaded)" : r.error(), "cannot read " + path + ": file too large");
+      } else {
+        EXPECT_TRUE(r.ok()) << r.error();
+      }
+      feed.reset();
+      std::filesystem::remove(path);
+    }
+  }
+  // Input that never ends: NUL bytes (a character device, a FIFO) run into the byte
+  // bound; a FIFO of good bars stops at the bar bound without reading further.
+  EXPECT_EQ(load_csv("/dev/zero", 8 << 20).error(), "cannot read /dev/zero: file too large");
+  for (const std::string& line : {std::string(4096, '\0'), std::string("1,5,6,4,5\n")}) {
+    testkit::FifoFeed endless(dir / "endless", line, 0);
+    EXPECT_EQ(load_csv(endless.str(), 48 << 20).error(),
+              "cannot read " + endless.str() + ": file too large");
+  }
+}
+
+// Fed in pieces, as a FIFO arrives, the bytes give exactly what they give whole.
+TEST_F(CsvTest, ChunkedInputParsesAsAWhole) {
+  const auto render = [](core::Result<data::LoadedDataset> r) {
+    if (!r.ok()) return r.error();
+    const auto& b = r.value().bars;
+    return core::to_compact(core::Json{data::to_json(r.value().manifest), b.ts, b.open, b.high,
+                                       b.low, b.close, b.volume});
+  };
+  const std::string inputs[] = {
+      kThree,
+      "timestamp,open\r\n" + kThree,
+      "timestam\n" + kThree,
+      kThree + "timestamp\n",
+      "\r\n \n\xE3\x80\x80" + kThree.substr(0, 30) + "\xC2\xA0\r\n" + kThree,
+      kThree + "7,\xE2\x82,1,1,1\n",
+      "\xE2\x80\x83\xFF" + kThree,
+      kThree + "x,1,2\n" + kThree,
+      kThree + "x,1,2,3,4\n",
+      kThree + "1 2,3,4,5,6",
+      kThree + "1 2,3,4,5",
+      kThree + "+,1",
+      kThree + " -5 ,1,2,3",
+      kThree + "5\xE2\x80\x8B,1,2,3,4",
+      std::string(5000, '\0'),
+      kThree + "7,1,2,3,oops\n" + kThree,
+      kThree.substr(0, kThree.size() - 1) + "\r",
+  };
+  for (const std::string& bytes : inputs) {
+    SCOPED_TRACE(testing::PrintToString(bytes.substr(0, 120)));
+    const std::string whole = render(data::parse_csv(bytes, "a/in.csv", 1 << 20));
+    for (const std::size_t piece : {1, 2, 3, 5, 64}) {
+      data::CsvParse st = data::start_csv("a/in.csv", 1 << 20);
+      for (std::size_t i = 0; i < bytes.size(); i += piece) {
+        data::feed_csv(st, std::string_view(bytes).substr(i, piece));
+      }
+      EXPECT_EQ(render(data::finish_csv(st)), whole) << "pieces of " << piece;
+    }
+  }
+  // A line that already fails is not kept while the rest of it arrives.
+  data::CsvParse st = data::start_csv("zero", 1ull << 40);
+  const std::string zeros(1 << 20, '\0');
+  for (int i = 0; i < 16; ++i) data::feed_csv(st, zeros);
+  EXPECT_LT(st.tail.capacity(), zeros.size());
+  EXPECT_EQ(data::finish_csv(st).error(), "line 1: " + kFields);
 }

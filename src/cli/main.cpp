@@ -2,6 +2,8 @@
 //
 // Every error a user can cause ends the process with one line on standard error and
 // status 2; nothing is printed on standard output before such a failure.
+#include <fmt/format.h>
+
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -9,11 +11,13 @@
 #include <string_view>
 #include <vector>
 
+#include "bench/suite.hpp"
 #include "bt/simulate.hpp"
 #include "core/io.hpp"
 #include "core/json.hpp"
 #include "core/spec.hpp"
 #include "data/csv.hpp"
+#include "data/epoch_unit.hpp"
 #include "data/quality.hpp"
 #include "data/synthetic.hpp"
 #include "htf/features.hpp"
@@ -44,11 +48,6 @@ void print_line(const std::string& text) {
   std::fflush(stdout);
 }
 
-// Engines that later work adds; the command's checks and loading steps run first.
-[[noreturn]] void not_available(std::string_view command) {
-  fail("varnek: " + std::string(command) + " is not available in this build");
-}
-
 core::Spec load_spec_or_fail(const std::string& path) {
   auto spec = core::load_spec(path);
   if (!spec) fail(spec.error());
@@ -59,6 +58,16 @@ data::LoadedDataset load_csv_or_fail(const std::string& path) {
   auto loaded = data::load_csv(path);
   if (!loaded) fail(loaded.error());
   return std::move(loaded.value());
+}
+
+// A file in milliseconds or microseconds loads as bars of a thousand hours or more: say
+// so on standard error, once the command can no longer fail.
+void warn_about_units(const data::BarSeries& bars) {
+  if (const auto warning = data::timestamp_unit_warning(bars)) {
+    std::fwrite(warning->data(), 1, warning->size(), stderr);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+  }
 }
 
 // "synthetic:" then an optional "+" and the decimal digits of an unsigned 64-bit count;
@@ -73,6 +82,7 @@ std::uint64_t synthetic_count(std::string_view rest) {
 
 int run_quality(const std::vector<std::string>& args) {
   const auto loaded = load_csv_or_fail(args[2]);
+  warn_about_units(loaded.bars);
   core::Json out = core::Json::object();
   out["info"] = data::to_json(loaded.manifest);
   out["quality"] = data::to_json(data::audit(loaded.bars));
@@ -87,10 +97,12 @@ int run_families() {
 
 int run_backtest(const std::vector<std::string>& args) {
   const core::Spec spec = load_spec_or_fail(args[2]);
+  if (auto money = core::check_exec_money(spec.exec); !money) fail(money.error());
   if (args.size() < 4) fail("candidate id required (e.g. 0-bcaddaccab)");
   const auto loaded = load_csv_or_fail(spec.data_path);
   const auto parsed = strategy::parse_id(args[3]);
   if (!parsed) fail(parsed.error());
+  warn_about_units(loaded.bars);
   const strategy::Candidate& candidate = parsed.value();
   const data::BarSeries& bars = loaded.bars;
   const htf::FeatureSet features = htf::build_feature_set(bars, strategy::feature_lengths());
@@ -113,20 +125,45 @@ int run_backtest(const std::vector<std::string>& args) {
 int run_bench(const std::vector<std::string>& args) {
   const std::string& source = args[2];
   // "--out" must name a file: given last it is an argument error.
+  const std::string* out_path = nullptr;
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--out") {
       if (i + 1 >= args.size()) fail(kBenchUsage);
+      out_path = &args[i + 1];
       break;
     }
   }
   constexpr std::string_view kSynthetic = "synthetic:";
   data::BarSeries bars;
   if (source.size() >= 10 && std::string_view(source).substr(0, 10) == kSynthetic) {
-    bars = data::generate_synthetic(synthetic_count(std::string_view(source).substr(10)), 1);
+    const std::uint64_t n = synthetic_count(std::string_view(source).substr(10));
+    // Refused before generating: a few zeros too many must not exhaust the memory.
+    if (n > research::kMaxSyntheticBars) {
+      fail(fmt::format("too many synthetic bars: {} (at most {})", n, research::kMaxSyntheticBars));
+    }
+    bars = data::generate_synthetic(n, 1);
   } else {
     bars = load_csv_or_fail(source).bars;
   }
-  not_available("bench");
+  const auto report = [](std::string_view key, const core::Json& item) {
+    const std::string line = bench::progress_line(key, item);
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+  };
+  // A file that cannot be written is found before the run, not after it.
+  if (out_path != nullptr) {
+    if (const auto probed = core::probe_writable(*out_path); !probed) fail(probed.error());
+  }
+  const auto result = bench::run_suite(bars, source, report);
+  if (!result) fail(result.error());
+  const std::string text = core::to_pretty(result.value());
+  if (out_path == nullptr) {
+    print_line(text);
+    return 0;
+  }
+  if (const auto written = core::replace_file(*out_path, text); !written) fail(written.error());
+  return 0;
 }
 
 int run_research(const std::vector<std::string>& args) {

@@ -1,7 +1,9 @@
 #include "data/csv.hpp"
 
 #include <fmt/format.h>
+#include <string.h>  // memrchr
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -259,19 +261,28 @@ std::string file_stem(const std::string& path) {
   return core::utf8_lossy(std::filesystem::path(path).stem().string());
 }
 
-}  // namespace
+std::string expected_fields(std::uint64_t n) {
+  return fmt::format("line {}: expected timestamp,open,high,low,close[,volume]", n);
+}
+std::string bad_timestamp(std::uint64_t n) {
+  return fmt::format("line {}: bad timestamp", n);
+}
 
-core::Result<LoadedDataset> load_csv(const std::string& path) {
-  // open() would silently stop at an embedded NUL and read another file.
-  if (path.find('\0') != std::string::npos) return cannot_read(path, std::strerror(EINVAL));
-  auto read = core::read_file(path);
-  if (!read) return cannot_read(path, read.error());
-  const std::string& raw = read.value();
+// The columns may grow to max_bars and no further; false when they are there already.
+bool make_room(CsvParse& st) {
+  BarSeries& bars = st.bars;
+  if (bars.size() >= st.max_bars) return false;
+  const std::uint64_t want = std::max<std::uint64_t>(2 * bars.size(), 1024);
+  bars.reserve(static_cast<std::size_t>(std::min(want, st.max_bars)));
+  st.room = static_cast<std::size_t>(std::min<std::uint64_t>(bars.ts.capacity(), st.max_bars));
+  return true;
+}
 
-  LoadedDataset out;
-  out.manifest.sha256 = core::sha256_hex(std::string_view(raw));
-
-  // Valid files, the usual case, are parsed in place; others through a lossy copy.
+// Parses raw bytes that are whole lines: each ends with a line feed, except the input's
+// last line, which arrives alone. Line feeds never fall inside a UTF-8 sequence, so
+// decoding line by line is decoding the whole input.
+void parse_lines(CsvParse& st, std::string_view raw) {
+  // Valid bytes, the usual case, are parsed in place; others through a lossy copy.
   std::string decoded;
   std::string_view text = raw;
   if (core::utf8_invalid_at(raw) != std::string_view::npos) {
@@ -279,12 +290,16 @@ core::Result<LoadedDataset> load_csv(const std::string& path) {
     text = decoded;
   }
 
-  BarSeries& bars = out.bars;
-  bars.reserve(text.size() / 48 + 1);  // a typical bar line; the columns grow past it
+  BarSeries& bars = st.bars;
+  if (bars.ts.capacity() == 0) {  // a typical bar line; the columns grow past it
+    bars.reserve(
+        static_cast<std::size_t>(std::min<std::uint64_t>(text.size() / 48 + 1, st.max_bars)));
+    st.room = static_cast<std::size_t>(std::min<std::uint64_t>(bars.ts.capacity(), st.max_bars));
+  }
   const char* p = text.data();
   const char* const end = p + text.size();
-  std::uint64_t line_no = 0;
-  std::string error;
+  std::uint64_t line_no = st.lines;
+  std::size_t room = st.room;
   Bar bar;
   while (p < end) {
     ++line_no;
@@ -297,24 +312,195 @@ core::Result<LoadedDataset> load_csv(const std::string& path) {
     p = next;
     if (line_no == 1 && line.starts_with("timestamp")) continue;
     if (!parse_plain(line.data(), line_end, bar)) {
-      const LineKind kind = parse_careful(line, line_no, bar, error);
+      const LineKind kind = parse_careful(line, line_no, bar, st.error);
       if (kind == LineKind::kBlank) continue;
-      if (kind == LineKind::kError) return core::Error{std::move(error)};
+      if (kind == LineKind::kError) return;
+    }
+    if (bars.size() == room) {
+      if (!make_room(st)) {
+        st.too_large = true;
+        return;
+      }
+      room = st.room;
     }
     bars.push(bar.ts, bar.open, bar.high, bar.low, bar.close, bar.volume);
   }
+  st.lines = line_no;
+}
+
+bool failed(const CsvParse& st) {
+  return st.too_large || !st.error.empty();
+}
+
+// A byte that cannot stand in a trimmed timestamp (sign, digits) nor in the whitespace
+// around it. Bytes above 0x7F may belong to Unicode whitespace and are left undecided.
+bool rules_out_timestamp(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  return u < 0x80 && !is_digit(c) && c != '+' && c != '-' && !is_ascii_space(u);
+}
+
+// The current line fails whatever its remaining bytes: "bad timestamp" with five fields or
+// more, "expected ..." with fewer. `seen` is its part after the first field's start that
+// was already read.
+void doom_line(CsvParse& st, std::string_view seen) {
+  st.line = CsvParse::Line::doomed;
+  st.commas = 0;
+  for (char c : seen) st.commas += c == ',' ? 1 : 0;
+  std::string().swap(st.tail);
+  if (st.commas >= 4) st.error = bad_timestamp(st.lines + 1);
+}
+
+// Decides the current, incomplete line early where its bytes so far allow it (see CsvParse).
+void settle_tail(CsvParse& st) {
+  if (st.line != CsvParse::Line::open || st.first_field_ok) return;
+  const std::string_view t = st.tail;
+  if (st.lines == 0) {  // line 1 may be the header
+    if (t.size() < 9) return;
+    if (t.starts_with("timestamp")) {
+      st.line = CsvParse::Line::header;
+      std::string().swap(st.tail);
+      return;
+    }
+  }
+  for (std::size_t i = st.tail_scanned; i < t.size(); ++i) {
+    if (t[i] == ',') {
+      std::int64_t ts = 0;
+      if (parse_timestamp(trim(core::utf8_lossy(t.substr(0, i))), ts)) {
+        st.first_field_ok = true;
+      } else {
+        doom_line(st, t.substr(i));
+      }
+      return;
+    }
+    if (rules_out_timestamp(t[i])) {
+      doom_line(st, t.substr(i));
+      return;
+    }
+  }
+  st.tail_scanned = t.size();
+}
+
+// A header or doomed line goes on to its line feed: returns what follows it, if anything.
+std::string_view finish_dropped_line(CsvParse& st, std::string_view chunk) {
+  const auto* nl = static_cast<const char*>(std::memchr(chunk.data(), '\n', chunk.size()));
+  const std::size_t len =
+      nl != nullptr ? static_cast<std::size_t>(nl - chunk.data()) : chunk.size();
+  if (st.line == CsvParse::Line::doomed) {
+    const char* p = chunk.data();
+    const char* const end = p + len;
+    while (st.commas < 4 && p < end) {
+      p = static_cast<const char*>(std::memchr(p, ',', static_cast<std::size_t>(end - p)));
+      if (p == nullptr) break;
+      ++st.commas;
+      ++p;
+    }
+    if (st.commas >= 4) {
+      st.error = bad_timestamp(st.lines + 1);
+    } else if (nl != nullptr) {
+      st.error = expected_fields(st.lines + 1);
+    }
+    return {};
+  }
+  if (nl == nullptr) return {};
+  ++st.lines;
+  st.line = CsvParse::Line::open;
+  st.tail_scanned = 0;
+  st.first_field_ok = false;
+  return chunk.substr(len + 1);
+}
+
+// Bytes while the current line is open: complete lines are parsed, the rest becomes the tail.
+void feed_lines(CsvParse& st, std::string_view chunk) {
+  const auto* last = static_cast<const char*>(::memrchr(chunk.data(), '\n', chunk.size()));
+  if (last == nullptr) {
+    st.tail.append(chunk);
+    settle_tail(st);
+    return;
+  }
+  std::size_t from = 0;
+  if (!st.tail.empty()) {  // the chunk's first line completes the tail
+    from = static_cast<std::size_t>(
+               static_cast<const char*>(std::memchr(chunk.data(), '\n', chunk.size())) -
+               chunk.data()) +
+           1;
+    st.tail.append(chunk.substr(0, from));
+    parse_lines(st, st.tail);
+    if (failed(st)) return;
+  }
+  const auto upto = static_cast<std::size_t>(last - chunk.data()) + 1;
+  if (upto > from) parse_lines(st, chunk.substr(from, upto - from));
+  if (failed(st)) return;
+  st.tail.assign(chunk.substr(upto));
+  st.tail_scanned = 0;
+  st.first_field_ok = false;
+  settle_tail(st);
+}
+
+}  // namespace
+
+CsvParse start_csv(const std::string& path, std::uint64_t limit) {
+  CsvParse st;
+  st.path = path;
+  st.max_bars = limit / kBarBytes;
+  return st;
+}
+
+bool feed_csv(CsvParse& st, std::string_view chunk) {
+  if (failed(st)) return !st.too_large;
+  if (st.line != CsvParse::Line::doomed) st.digest.update(chunk);
+  if (st.line != CsvParse::Line::open) chunk = finish_dropped_line(st, chunk);
+  if (!chunk.empty() && !failed(st)) feed_lines(st, chunk);
+  return !st.too_large;
+}
+
+core::Result<LoadedDataset> finish_csv(CsvParse& st) {
+  if (!failed(st)) {
+    if (st.line == CsvParse::Line::doomed) {  // the input's end ends the line
+      st.error = expected_fields(st.lines + 1);
+    } else if (st.line == CsvParse::Line::open && !st.tail.empty()) {
+      parse_lines(st, st.tail);
+    }
+  }
+  if (st.too_large) return cannot_read(st.path, core::kFileTooLarge);
+  if (!st.error.empty()) return core::Error{std::move(st.error)};
+  BarSeries& bars = st.bars;
   if (bars.size() < 3) return core::Error{"dataset has fewer than 3 bars"};
 
+  LoadedDataset out;
   bars.timeframe_secs = infer_timeframe(bars.ts);
   DatasetManifest& m = out.manifest;
-  m.dataset_id = file_stem(path);
-  m.path = path;
+  m.dataset_id = file_stem(st.path);
+  m.path = st.path;
+  m.sha256 = st.digest.hex();
   m.rows = bars.size();
   m.start = bars.ts.front();
   m.end = bars.ts.back();
   m.timeframe_secs = bars.timeframe_secs;
   m.timezone = "UTC";
+  out.bars = std::move(bars);
   return out;
+}
+
+core::Result<LoadedDataset> parse_csv(std::string_view bytes, const std::string& path,
+                                      std::uint64_t limit) {
+  CsvParse st = start_csv(path, limit);
+  if (bytes.size() > limit) return cannot_read(path, core::kFileTooLarge);
+  feed_csv(st, bytes);
+  return finish_csv(st);
+}
+
+core::Result<LoadedDataset> load_csv(const std::string& path) {
+  return load_csv(path, core::max_input_bytes());
+}
+
+core::Result<LoadedDataset> load_csv(const std::string& path, std::uint64_t limit) {
+  // open() would silently stop at an embedded NUL and read another file.
+  if (path.find('\0') != std::string::npos) return cannot_read(path, std::strerror(EINVAL));
+  CsvParse st = start_csv(path, limit);
+  auto read =
+      core::read_chunks(path, limit, [&st](std::string_view chunk) { return feed_csv(st, chunk); });
+  if (!read) return cannot_read(path, read.error());
+  return finish_csv(st);
 }
 
 std::int64_t infer_timeframe(std::span<const std::int64_t> ts) {

@@ -8,7 +8,9 @@
 #include <filesystem>
 #include <iterator>
 #include <string>
+#include <string_view>
 
+#include "core/io.hpp"
 #include "data/csv.hpp"
 #include "data/quality.hpp"
 #include "data/synthetic.hpp"
@@ -68,6 +70,32 @@ void BM_LoadCsv(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * 1'000'000);
 }
 BENCHMARK(BM_LoadCsv)->Unit(benchmark::kMillisecond);
+
+// The same bytes already in memory, fed in pieces of 1 MiB as a FIFO arrives.
+void BM_ParseCsvInPieces(benchmark::State& state) {
+  const BigCsv& csv = big_csv();
+  const auto bytes = core::read_file(csv.path);
+  if (!bytes) {
+    state.SkipWithError(bytes.error().c_str());
+    return;
+  }
+  const std::string_view text = bytes.value();
+  for (auto _ : state) {
+    data::CsvParse parse = data::start_csv(csv.path, core::max_input_bytes());
+    for (std::size_t i = 0; i < text.size(); i += std::size_t{1} << 20) {
+      data::feed_csv(parse, text.substr(i, std::size_t{1} << 20));
+    }
+    auto loaded = data::finish_csv(parse);
+    if (!loaded) {
+      state.SkipWithError(loaded.error().c_str());
+      break;
+    }
+    benchmark::DoNotOptimize(loaded.value().bars.close.data());
+  }
+  state.SetBytesProcessed(state.iterations() * csv.bytes);
+  state.SetItemsProcessed(state.iterations() * 1'000'000);
+}
+BENCHMARK(BM_ParseCsvInPieces)->Unit(benchmark::kMillisecond);
 
 // Bytes are those of the file the bars came from, to compare with the load.
 void BM_Audit(benchmark::State& state) {
