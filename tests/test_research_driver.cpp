@@ -238,8 +238,9 @@ TEST(ResearchFailures, EachEndsWithErrorAndFailedSession) {
   cases.push_back({reckless, "Paramètres d'exécution invalides.", ""});
   core::Spec huge = small_spec();
   huge.synthetic_bars = 1'000'000'000'000;
-  cases.push_back({huge, "Nombre de barres synthétiques trop grand.",
-                   "Demandez au plus 20000000 barres synthétiques."});
+  cases.push_back({huge, "Mémoire insuffisante pour ce nombre de barres.",
+                   "Réduisez le nombre de barres (synthetic_bars ou le fichier de données) ou "
+                   "lancez la recherche sur une machine qui a plus de mémoire."});
   for (const Case& c : cases) {
     const Outcome r = run(c.spec);
     ASSERT_FALSE(r.result.ok());

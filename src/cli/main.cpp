@@ -2,11 +2,16 @@
 //
 // Every error a user can cause ends the process with one line on standard error and
 // status 2; nothing is printed on standard output before such a failure.
+#include <fcntl.h>
 #include <fmt/format.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -42,10 +47,25 @@ constexpr std::string_view kQualityUsage = "usage: varnek quality <data.csv>";
   std::exit(2);
 }
 
+// A result that cannot be written is a failure, not a success with nothing to show.
 void print_line(const std::string& text) {
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
+  errno = 0;
+  const bool written = std::fwrite(text.data(), 1, text.size(), stdout) == text.size() &&
+                       std::fputc('\n', stdout) != EOF && std::fflush(stdout) == 0;
+  if (!written) fail(std::string("cannot write standard output: ") + std::strerror(errno));
+}
+
+// A closed standard descriptor is taken by /dev/null opened read-only, so that no file the
+// command opens gets its number, and writing to a closed standard output fails as it must.
+void hold_closed_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int held = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (held >= 0 && held != fd) {
+      ::dup2(held, fd);
+      ::close(held);
+    }
+  }
 }
 
 core::Spec load_spec_or_fail(const std::string& path) {
@@ -138,8 +158,9 @@ int run_bench(const std::vector<std::string>& args) {
   if (source.size() >= 10 && std::string_view(source).substr(0, 10) == kSynthetic) {
     const std::uint64_t n = synthetic_count(std::string_view(source).substr(10));
     // Refused before generating: a few zeros too many must not exhaust the memory.
-    if (n > research::kMaxSyntheticBars) {
-      fail(fmt::format("too many synthetic bars: {} (at most {})", n, research::kMaxSyntheticBars));
+    if (n > research::max_bars_in_memory()) {
+      fail(fmt::format("too many synthetic bars: {} (at most {} fit in this machine's memory)", n,
+                       research::max_bars_in_memory()));
     }
     bars = data::generate_synthetic(n, 1);
   } else {
@@ -168,17 +189,12 @@ int run_bench(const std::vector<std::string>& args) {
 
 int run_research(const std::vector<std::string>& args) {
   const core::Spec spec = load_spec_or_fail(args[2]);
-  // A closed standard output must end the run with status 3, not kill it by signal.
-  research::ignore_sigpipe();
   research::EventSink sink;
   // The driver has already announced a failure through its events.
   return research::run_research(spec, sink) ? 0 : 1;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  const std::vector<std::string> args(argv, argv + argc);
+int dispatch(const std::vector<std::string>& args) {
   if (args.size() < 2) fail(kTopUsage);
   const std::string& command = args[1];
   struct Command {
@@ -201,4 +217,18 @@ int main(int argc, char** argv) {
   if (command == "backtest") return run_backtest(args);
   if (command == "bench") return run_bench(args);
   return run_research(args);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  hold_closed_descriptors();
+  // A reader that goes away makes writes fail with EPIPE, reported like any write error,
+  // instead of killing the process.
+  research::ignore_sigpipe();
+  try {
+    return dispatch(std::vector<std::string>(argv, argv + argc));
+  } catch (const std::bad_alloc&) {
+    fail("out of memory");
+  }
 }

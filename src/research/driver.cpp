@@ -3,11 +3,13 @@
 #include <fmt/format.h>
 
 #include <cstdio>
+#include <new>
 #include <optional>
 #include <utility>
 
 #include "core/clock.hpp"
 #include "core/io.hpp"
+#include "core/memory.hpp"
 #include "core/parallel.hpp"
 #include "core/sha256.hpp"
 #include "data/csv.hpp"
@@ -90,18 +92,25 @@ Phase check_report_path(Run& run) {
                                    path + ": " + probed.error(), std::string(kReportRemedy))};
 }
 
+// Refuses, before the features are built, a series whose run would not fit in memory.
+Phase check_memory(Run& run, std::uint64_t bars) {
+  const std::uint64_t needed = memory_estimate(bars), available = core::physical_memory_bytes();
+  if (available == 0 || needed <= available) return true;
+  return core::Error{fail_research(
+      run.sink, "Mémoire insuffisante pour ce nombre de barres.",
+      fmt::format("{} bars need about {} MiB, this machine has {} MiB (at most {} bars)", bars,
+                  needed >> 20, available >> 20, max_bars_in_memory()),
+      "Réduisez le nombre de barres (synthetic_bars ou le fichier de données) ou lancez la "
+      "recherche sur une machine qui a plus de mémoire.")};
+}
+
 Phase load_data(Run& run) {
   const core::Spec& spec = run.spec;
   run.sink.status("data", "running");
   run.synthetic = spec.synthetic_bars > 0;
-  if (run.synthetic && spec.synthetic_bars > kMaxSyntheticBars) {
-    // A typo of a few zeros must not exhaust the machine's memory.
-    return core::Error{fail_research(
-        run.sink, "Nombre de barres synthétiques trop grand.",
-        fmt::format("synthetic_bars = {} (at most {})", spec.synthetic_bars, kMaxSyntheticBars),
-        fmt::format("Demandez au plus {} barres synthétiques.", kMaxSyntheticBars))};
-  }
+  // A typo of a few zeros must not exhaust the machine's memory.
   if (run.synthetic) {
+    if (auto fits = check_memory(run, spec.synthetic_bars); !fits) return fits;
     run.data.bars = data::generate_synthetic(spec.synthetic_bars, spec.seed);
     run.data.manifest = data::synthetic_manifest(run.data.bars, spec.synthetic_bars, spec.seed);
     return true;
@@ -113,6 +122,7 @@ Phase load_data(Run& run) {
                       "Vérifiez le fichier (colonnes timestamp,open,high,low,close,volume).")};
   }
   run.data = std::move(loaded.value());
+  if (auto fits = check_memory(run, run.data.bars.size()); !fits) return fits;
   // Bars in milliseconds load as bars of a thousand hours: the user must hear of it.
   if (const auto warning = data::timestamp_unit_warning(run.data.bars)) {
     std::fwrite(warning->data(), 1, warning->size(), stderr);
@@ -229,6 +239,17 @@ core::Json compare_search_methods(Run& run, const search::EvalContext& ctx) {
 
 }  // namespace
 
+std::uint64_t memory_estimate(std::uint64_t bars) {
+  if (bars > (UINT64_MAX - kBaseBytes) / kBytesPerBar) return UINT64_MAX;
+  return kBaseBytes + kBytesPerBar * bars;
+}
+
+std::uint64_t max_bars_in_memory() {
+  const std::uint64_t available = core::physical_memory_bytes();
+  if (available == 0) return UINT64_MAX;
+  return available > kBaseBytes ? (available - kBaseBytes) / kBytesPerBar : 0;
+}
+
 std::string strategy_hash(const core::Spec& spec) {
   core::Json j = core::to_json(spec);
   j.erase("report_path");
@@ -249,7 +270,9 @@ std::string fail_research(EventSink& sink, const std::string& user_fr, const std
   return user_fr + " [" + event_id + "]";
 }
 
-core::Result<core::Json> run_research(const core::Spec& spec, EventSink& sink) {
+namespace {
+
+core::Result<core::Json> run_phases(const core::Spec& spec, EventSink& sink) {
   Run run(spec, sink);
   start_session(run);
   for (Phase (*phase)(Run&) :
@@ -293,6 +316,20 @@ core::Result<core::Json> run_research(const core::Spec& spec, EventSink& sink) {
                         {"experiment_id", experiment_id},
                         {"elapsed", core::number_or_null(sink.elapsed())}});
   return report;
+}
+
+}  // namespace
+
+core::Result<core::Json> run_research(const core::Spec& spec, EventSink& sink) {
+  try {
+    return run_phases(spec, sink);
+  } catch (const std::bad_alloc&) {
+    // Whatever held the memory is gone with the stack, so the failure report fits.
+    return core::Error{fail_research(
+        sink, "Mémoire insuffisante : la recherche a dû s'arrêter.", "std::bad_alloc",
+        "Réduisez le nombre de barres ou les tailles du funnel, ou lancez la recherche sur une "
+        "machine qui a plus de mémoire.")};
+  }
 }
 
 }  // namespace varnek::research

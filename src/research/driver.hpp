@@ -12,8 +12,19 @@
 
 namespace varnek::research {
 
-// Synthetic series longer than this are refused: their features would not fit in memory.
-inline constexpr std::uint64_t kMaxSyntheticBars = 20'000'000;
+// Peak memory of a research run grows with its bar count: the bars, their feature set and
+// decision tables, and the full runs of the test phase take about kBytesPerBar per bar
+// (measured with the default funnel), the rest of the run (pool, forest, candidate lists)
+// stays under kBaseBytes.
+inline constexpr std::uint64_t kBytesPerBar = 1400;
+inline constexpr std::uint64_t kBaseBytes = std::uint64_t{256} << 20;
+
+// kBaseBytes + kBytesPerBar * bars, saturating.
+std::uint64_t memory_estimate(std::uint64_t bars);
+
+// The most bars whose estimate fits in the machine's physical memory (every bar count
+// when the system does not report its memory).
+std::uint64_t max_bars_in_memory();
 
 // Runs one experiment. On success returns the report (already written when the
 // specification names a report path); on failure the error text "{user_fr} [{event_id}]"

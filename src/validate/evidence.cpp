@@ -123,23 +123,18 @@ std::vector<std::uint32_t> split_masks(std::size_t blocks) {
   return masks;
 }
 
-// The candidates are taken in tiles so that a tile's subset tables stay in cache while
-// every split reads them.
-constexpr std::size_t kPboTile = 128;
-
-// Sums and trade counts of one tile of candidates over every subset of the blocks of each
-// half of a row (the first S/2 blocks, the last S/2), subset-major: entry
-// [subset * tile + c]. A split is the union of one subset of each half, so its means read
-// contiguous rows instead of gathering S/2 blocks per candidate.
-struct TileTables {
-  std::size_t first = 0, size = 0;  // candidates [first, first + size)
+// Sums and trade counts of the candidates over every subset of the blocks of each half of
+// a row (the first S/2 blocks, the last S/2), subset-major: entry [subset * candidates + c].
+// A split is the union of one subset of each half, so its means read contiguous rows
+// instead of gathering S/2 blocks per candidate. 16 bytes per candidate and subset.
+struct SubsetTables {
+  std::size_t size = 0;  // candidates
   std::uint32_t half_bits = 0;
   std::vector<double> sum[2], trades[2];  // exact counts: doubles keep the loop vectorisable
 };
 
-TileTables tile_tables(const BlockReturns& b, std::size_t first, std::size_t size) {
-  TileTables t;
-  t.first = first;
+SubsetTables subset_tables(const BlockReturns& b, std::size_t size) {
+  SubsetTables t;
   t.size = size;
   t.half_bits = static_cast<std::uint32_t>(b.blocks / 2);
   const std::size_t subsets = std::size_t{1} << t.half_bits;
@@ -150,7 +145,7 @@ TileTables tile_tables(const BlockReturns& b, std::size_t first, std::size_t siz
       const auto bit = static_cast<std::size_t>(std::countr_zero(s));
       const std::size_t rest = s & (s - 1);
       for (std::size_t c = 0; c < size; ++c) {
-        const std::size_t cell = (first + c) * b.blocks + h * t.half_bits + bit;
+        const std::size_t cell = c * b.blocks + h * t.half_bits + bit;
         t.sum[h][s * size + c] = b.sum_r[cell] + t.sum[h][rest * size + c];
         t.trades[h][s * size + c] =
             static_cast<double>(b.trades[cell]) + t.trades[h][rest * size + c];
@@ -160,11 +155,12 @@ TileTables tile_tables(const BlockReturns& b, std::size_t first, std::size_t siz
   return t;
 }
 
-// Mean R of each candidate of the tile over the blocks of `mask`, 0 without trades. Built
+// Mean R of each candidate over the blocks of `mask`, 0 without trades. Built
 // twice, the wider vectors chosen at run time where the processor has them; IEEE division
 // and addition in the same order give the same bits either way.
-[[gnu::target_clones("avx2", "default")]] void tile_means(const TileTables& t, std::uint32_t mask,
-                                                          std::span<double> out) {
+[[gnu::target_clones("avx2", "default")]] void split_means(const SubsetTables& t,
+                                                           std::uint32_t mask,
+                                                           std::span<double> out) {
   const std::uint32_t full = (std::uint32_t{1} << t.half_bits) - 1;
   const std::size_t lo = (mask & full) * t.size, hi = (mask >> t.half_bits) * t.size;
   // Distinct arrays: told so, the compiler vectorises without a run-time overlap check.
@@ -181,45 +177,53 @@ TileTables tile_tables(const BlockReturns& b, std::size_t first, std::size_t siz
   }
 }
 
-// Position of the first largest value: the largest found by a branch-free sweep (which
-// vectorises), then its first position. A NaN is never the largest, unless it comes first.
+// Position of the first largest value. Four running maxima, each over every fourth value
+// and replaced only by a strictly larger one, are merged at the end preferring the lower
+// position on equal values: the first largest overall, in a loop that vectorises. A NaN is
+// never the largest, unless no value is larger than the first ones.
 std::size_t first_max(std::span<const double> v) {
-  double top = v[0];
-  for (double x : v) top = x > top ? x : top;
-  if (!(top == top)) return 0;
-  std::size_t i = 0;
-  while (v[i] != top) ++i;
-  return i;
+  constexpr std::size_t kLanes = 4;
+  std::array<double, kLanes> top;
+  std::array<std::size_t, kLanes> at;
+  for (std::size_t l = 0; l < kLanes; ++l) {
+    top[l] = l < v.size() ? v[l] : v[0];
+    at[l] = l < v.size() ? l : 0;
+  }
+  std::size_t c = kLanes;
+  for (; c + kLanes <= v.size(); c += kLanes) {
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      const bool larger = v[c + l] > top[l];
+      top[l] = larger ? v[c + l] : top[l];
+      at[l] = larger ? c + l : at[l];
+    }
+  }
+  for (; c < v.size(); ++c) {
+    if (v[c] > top[c % kLanes]) {
+      top[c % kLanes] = v[c];
+      at[c % kLanes] = c;
+    }
+  }
+  std::size_t best = 0;
+  for (std::size_t l = 1; l < kLanes; ++l) {
+    if (top[l] > top[best] || (top[l] == top[best] && at[l] < at[best])) best = l;
+  }
+  return at[best];
 }
 
-// Mean R of one candidate over the blocks of `mask`, 0 without trades.
-double row_mean(const BlockReturns& b, std::size_t c, std::uint32_t mask) {
-  double sum = 0.0, trades = 0.0;
-  for (std::size_t k = 0; k < b.blocks; ++k) {
-    if (((mask >> k) & 1u) == 0) continue;
-    sum += b.sum_r[c * b.blocks + k];
-    trades += static_cast<double>(b.trades[c * b.blocks + k]);
-  }
-  return trades > 0.0 ? sum / trades : 0.0;
-}
+// Where the best in-sample candidate of a split ranks out of sample: the count of
+// candidates below its out-of-sample mean and of those equal to it (itself included).
+struct OosRank {
+  std::size_t below = 0, equal = 0;
+};
 
-// Runs `visit(split, means of the tile on the split's mask)` for every split, tile by tile
-// in candidate order; within a tile, splits run in parallel, each visited by one task.
-template <class Visit>
-void for_each_tile_split(const BlockReturns& b, std::size_t candidates,
-                         std::span<const std::uint32_t> masks, Visit visit) {
-  tbb::enumerable_thread_specific<std::vector<double>> scratch(
-      [] { return std::vector<double>(kPboTile); });
-  for (std::size_t first = 0; first < candidates; first += kPboTile) {
-    const TileTables t = tile_tables(b, first, std::min(kPboTile, candidates - first));
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, masks.size()), [&](const auto& r) {
-      std::vector<double>& means = scratch.local();
-      for (std::size_t i = r.begin(); i != r.end(); ++i) {
-        tile_means(t, masks[i], std::span<double>(means.data(), t.size));
-        visit(i, t, std::span<const double>(means.data(), t.size));
-      }
-    });
+OosRank oos_rank(std::span<const double> in_sample, std::span<const double> out_of_sample) {
+  const double chosen = out_of_sample[first_max(in_sample)];
+  OosRank r;
+  for (double m : out_of_sample) {
+    r.below += m < chosen;
+    r.equal += m == chosen;
   }
+  return r;
 }
 
 double median_of_sorted(std::span<const double> v) {
@@ -390,40 +394,30 @@ PboResult pbo(const BlockReturns& b) {
   const std::size_t n = masks.size();
   const std::uint32_t all = (std::uint32_t{1} << b.blocks) - 1;
 
-  // In sample: the best candidate of each split (strictly better replaces, so ties keep
-  // the lower index: tiles come in candidate order).
-  std::vector<double> best_mean(n, -std::numeric_limits<double>::infinity());
-  std::vector<std::size_t> best(n, 0);
-  for_each_tile_split(b, out.candidates, masks,
-                      [&](std::size_t i, const TileTables& t, std::span<const double> means) {
-                        const std::size_t top = first_max(means);
-                        if (means[top] > best_mean[i]) {  // ties keep the lower index
-                          best_mean[i] = means[top];
-                          best[i] = t.first + top;
-                        }
-                      });
-  // Out of sample: where that choice ranks. The complement of the i-th mask is the
-  // (n - 1 - i)-th, so one pass over the masks serves every split's out-of-sample half.
-  std::vector<double> chosen(n);
-  for (std::size_t i = 0; i < n; ++i) chosen[i] = row_mean(b, best[i], all & ~masks[i]);
-  std::vector<std::size_t> below(n, 0), equal(n, 0);
-  for_each_tile_split(b, out.candidates, masks,
-                      [&](std::size_t i, const TileTables&, std::span<const double> means) {
-                        const std::size_t split = n - 1 - i;
-                        const double x = chosen[split];
-                        std::size_t lower = 0, same = 0;
-                        for (double m : means) {
-                          lower += m < x;
-                          same += m == x;
-                        }
-                        below[split] += lower;
-                        equal[split] += same;
-                      });
+  // The complement of the i-th mask is the (n - 1 - i)-th: the two splits of a pair swap
+  // their halves, so each pair's two mean rows serve both.
+  const SubsetTables tables = subset_tables(b, out.candidates);
+  struct Rows {
+    std::vector<double> a, b;
+  };
+  tbb::enumerable_thread_specific<Rows> scratch([&] {
+    return Rows{std::vector<double>(out.candidates), std::vector<double>(out.candidates)};
+  });
+  std::vector<OosRank> ranks(n);
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n / 2), [&](const auto& r) {
+    Rows& rows = scratch.local();
+    for (std::size_t i = r.begin(); i != r.end(); ++i) {
+      split_means(tables, masks[i], rows.a);
+      split_means(tables, all & ~masks[i], rows.b);
+      ranks[i] = oos_rank(rows.a, rows.b);
+      ranks[n - 1 - i] = oos_rank(rows.b, rows.a);
+    }
+  });
   std::vector<double> logits(n);
   for (std::size_t i = 0; i < n; ++i) {
     // Twice the average rank, below + (equal + 1) / 2 with the choice among the equal,
     // keeps the ratio exact: omega = 1/2 gives a ratio of exactly 1 and a logit of 0.
-    const double twice_rank = static_cast<double>(2 * below[i] + equal[i] + 1);
+    const double twice_rank = static_cast<double>(2 * ranks[i].below + ranks[i].equal + 1);
     const double twice_n1 = 2.0 * static_cast<double>(out.candidates + 1);
     logits[i] = std::log(twice_rank / (twice_n1 - twice_rank));
   }
