@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/memory.hpp"
+
 namespace varnek::core {
 namespace {
 
@@ -97,10 +99,8 @@ Result<bool> read_stream(const Input& in, std::uint64_t limit, const ChunkSink& 
 
 std::uint64_t max_input_bytes() {
   static const std::uint64_t bound = [] {
-    const long pages = ::sysconf(_SC_PHYS_PAGES);
-    const long page = ::sysconf(_SC_PAGE_SIZE);
-    if (pages <= 0 || page <= 0) return kFallbackBound;
-    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page) / 4;
+    const std::uint64_t memory = physical_memory_bytes();
+    return memory == 0 ? kFallbackBound : memory / 4;
   }();
   return bound;
 }
