@@ -6,6 +6,7 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <numbers>
 
@@ -177,37 +178,27 @@ SubsetTables subset_tables(const BlockReturns& b, std::size_t size) {
   }
 }
 
-// Position of the first largest value. Four running maxima, each over every fourth value
-// and replaced only by a strictly larger one, are merged at the end preferring the lower
-// position on equal values: the first largest overall, in a loop that vectorises. A NaN is
-// never the largest, unless no value is larger than the first ones.
-std::size_t first_max(std::span<const double> v) {
+// Position of the first largest value; NaN (a mean over trades without a result) is never
+// the largest, unless every value is NaN (position 0). The largest is found four lanes at
+// a time with the compiler's vector types (a comparison and a select per step), then its
+// first position is searched.
+[[gnu::target_clones("avx2", "default")]] std::size_t first_max(std::span<const double> v) {
+  using Lanes = double __attribute__((vector_size(32)));
   constexpr std::size_t kLanes = 4;
-  std::array<double, kLanes> top;
-  std::array<std::size_t, kLanes> at;
-  for (std::size_t l = 0; l < kLanes; ++l) {
-    top[l] = l < v.size() ? v[l] : v[0];
-    at[l] = l < v.size() ? l : 0;
-  }
-  std::size_t c = kLanes;
+  const double lowest = -std::numeric_limits<double>::infinity();
+  Lanes top = {lowest, lowest, lowest, lowest};
+  std::size_t c = 0;
   for (; c + kLanes <= v.size(); c += kLanes) {
-    for (std::size_t l = 0; l < kLanes; ++l) {
-      const bool larger = v[c + l] > top[l];
-      top[l] = larger ? v[c + l] : top[l];
-      at[l] = larger ? c + l : at[l];
-    }
+    Lanes x;
+    std::memcpy(&x, v.data() + c, sizeof x);
+    top = x > top ? x : top;
   }
-  for (; c < v.size(); ++c) {
-    if (v[c] > top[c % kLanes]) {
-      top[c % kLanes] = v[c];
-      at[c % kLanes] = c;
-    }
+  double best = std::max(std::max(top[0], top[1]), std::max(top[2], top[3]));
+  for (; c < v.size(); ++c) best = v[c] > best ? v[c] : best;
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    if (v[i] == best) return i;
   }
-  std::size_t best = 0;
-  for (std::size_t l = 1; l < kLanes; ++l) {
-    if (top[l] > top[best] || (top[l] == top[best] && at[l] < at[best])) best = l;
-  }
-  return at[best];
+  return 0;  // nothing above -inf: all NaN or -inf
 }
 
 // Where the best in-sample candidate of a split ranks out of sample: the count of
@@ -216,14 +207,20 @@ struct OosRank {
   std::size_t below = 0, equal = 0;
 };
 
-OosRank oos_rank(std::span<const double> in_sample, std::span<const double> out_of_sample) {
-  const double chosen = out_of_sample[first_max(in_sample)];
-  OosRank r;
-  for (double m : out_of_sample) {
-    r.below += m < chosen;
-    r.equal += m == chosen;
+// Counts in 64-bit lanes, so that the comparisons vectorise.
+[[gnu::target_clones("avx2", "default")]] OosRank count_around(std::span<const double> v,
+                                                               double chosen) {
+  const double* __restrict m = v.data();
+  std::int64_t below = 0, equal = 0;
+  for (std::size_t c = 0; c < v.size(); ++c) {
+    below += m[c] < chosen ? 1 : 0;
+    equal += m[c] == chosen ? 1 : 0;
   }
-  return r;
+  return {static_cast<std::size_t>(below), static_cast<std::size_t>(equal)};
+}
+
+OosRank oos_rank(std::span<const double> in_sample, std::span<const double> out_of_sample) {
+  return count_around(out_of_sample, out_of_sample[first_max(in_sample)]);
 }
 
 double median_of_sorted(std::span<const double> v) {
