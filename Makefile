@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 # Seconds each fuzz target runs for in `make fuzz`.
 FUZZ_SECONDS ?= 60
-.PHONY: deps build debug asan demo test test-asan bench fuzz format clean
+.PHONY: deps build debug asan demo test test-asan bench nullbench fuzz format clean
 
 deps:
 	@scripts/deps.sh
@@ -25,16 +25,26 @@ demo: deps
 	cmake --build --preset release -j $(JOBS) --target varnek
 	@mkdir -p out
 	build/release/varnek research examples/quickstart.json
-	@echo "report written to out/quickstart-report.json"
+	@echo "report written to out/quickstart-report.json, its page to out/quickstart-report.html"
 
+# scripts/test-deps.sh: what only the tests need (Chromium, for the report page's check).
 test: build
+	@scripts/test-deps.sh
 	ctest --preset release -j $(JOBS)
 
 test-asan: asan
+	@scripts/test-deps.sh
 	ctest --preset asan-ubsan -j $(JOBS)
 
 bench: build
 	build/release/varnek_microbench
+
+# Research runs on series without an edge and with a planted one (several minutes).
+NULLBENCH_RUNS ?= 20
+nullbench: deps
+	cmake --preset release
+	cmake --build --preset release -j $(JOBS) --target varnek_nullbench
+	build/release/varnek_nullbench --runs $(NULLBENCH_RUNS)
 
 # The libFuzzer targets, built with clang (installed for this target only).
 fuzz:

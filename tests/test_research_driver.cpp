@@ -308,6 +308,8 @@ TEST(ResearchFailures, UnwritableReportLeavesNoFile) {
   std::stringstream text;
   text << in.rdbuf();
   EXPECT_EQ(text.str(), core::to_pretty(ok.result.value()));
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);  // no temporary left
+  // The report and its page, no temporary left.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 2);
+  EXPECT_TRUE(std::filesystem::is_regular_file(dir / "report.html"));
   std::filesystem::remove_all(dir);
 }

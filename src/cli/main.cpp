@@ -12,14 +12,18 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "bench/suite.hpp"
+#include "bench/terminal.hpp"
 #include "bt/simulate.hpp"
+#include "core/clock.hpp"
 #include "core/io.hpp"
 #include "core/json.hpp"
+#include "core/parallel.hpp"
 #include "core/spec.hpp"
 #include "data/csv.hpp"
 #include "data/epoch_unit.hpp"
@@ -27,6 +31,7 @@
 #include "data/synthetic.hpp"
 #include "htf/features.hpp"
 #include "research/driver.hpp"
+#include "research/terminal.hpp"
 #include "strategy/lattice.hpp"
 
 namespace {
@@ -68,10 +73,25 @@ void hold_closed_descriptors() {
   }
 }
 
+// Members the loader ignores are named on standard error, with the nearest known member
+// when one is close, before anything else is printed: a typo must not pass unseen.
 core::Spec load_spec_or_fail(const std::string& path) {
-  auto spec = core::load_spec(path);
+  std::vector<std::string> warnings;
+  auto spec = core::load_spec(path, warnings);
   if (!spec) fail(spec.error());
+  for (const std::string& warning : warnings) {
+    std::fwrite(warning.data(), 1, warning.size(), stderr);
+    std::fputc('\n', stderr);
+  }
+  std::fflush(stderr);
   return std::move(spec.value());
+}
+
+// Terminal text, as is; a terminal that cannot take it changes nothing of the command.
+void write_terminal(const std::string& text) {
+  if (text.empty()) return;
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  std::fflush(stderr);
 }
 
 data::LoadedDataset load_csv_or_fail(const std::string& path) {
@@ -166,7 +186,15 @@ int run_bench(const std::vector<std::string>& args) {
   } else {
     bars = load_csv_or_fail(source).bars;
   }
-  const auto report = [](std::string_view key, const core::Json& item) {
+  // On a terminal the sections are drawn; elsewhere each is one "[bench X]" line.
+  std::optional<bench::BenchScreen> screen;
+  if (::isatty(STDERR_FILENO) == 1) {
+    screen.emplace(bench::progress_steps(core::worker_count()),
+                   research::terminal_columns(STDERR_FILENO));
+  }
+  const core::Stopwatch clock;
+  const auto report = [&](std::string_view key, const core::Json& item) {
+    if (screen) return write_terminal(screen->on_item(key, item, clock.seconds()));
     const std::string line = bench::progress_line(key, item);
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fputc('\n', stderr);
@@ -176,7 +204,9 @@ int run_bench(const std::vector<std::string>& args) {
   if (out_path != nullptr) {
     if (const auto probed = core::probe_writable(*out_path); !probed) fail(probed.error());
   }
+  if (screen) write_terminal(screen->start());
   const auto result = bench::run_suite(bars, source, report);
+  if (screen) write_terminal(screen->finish());
   if (!result) fail(result.error());
   const std::string text = core::to_pretty(result.value());
   if (out_path == nullptr) {
@@ -190,8 +220,17 @@ int run_bench(const std::vector<std::string>& args) {
 int run_research(const std::vector<std::string>& args) {
   const core::Spec spec = load_spec_or_fail(args[2]);
   research::EventSink sink;
+  // A terminal on standard error shows the run as it goes; a file or a pipe gets nothing
+  // extra. The live line needs a terminal line of its own: not when the events go to it too.
+  std::optional<research::TerminalDisplay> display;
+  if (::isatty(STDERR_FILENO) == 1) {
+    display.emplace(sink, stderr, research::terminal_columns(STDERR_FILENO),
+                    ::isatty(STDOUT_FILENO) != 1);
+  }
+  const auto report = research::run_research(spec, sink);
+  if (display) display->finish(report ? &report.value() : nullptr);
   // The driver has already announced a failure through its events.
-  return research::run_research(spec, sink) ? 0 : 1;
+  return report ? 0 : 1;
 }
 
 int dispatch(const std::vector<std::string>& args) {

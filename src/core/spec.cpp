@@ -8,6 +8,7 @@
 #include <exception>
 #include <limits>
 #include <map>
+#include <span>
 #include <utility>
 
 #include "core/io.hpp"
@@ -165,6 +166,13 @@ std::string at_event(std::string_view text, std::size_t event) {
   return at_offset(text, event_offset(text, event));
 }
 
+// A member of a typed record that is none of its fields, in text order.
+struct Unknown {
+  Role role;          // the record it appeared in
+  std::string label;  // that record as errors name it ("" for the top level)
+  std::string key;
+};
+
 struct Failure {
   std::string reason;
   std::size_t event = 0;  // parser event where it was found
@@ -225,6 +233,10 @@ class SpecSax {
           return false;
         }
         f.seen.push_back(k);
+      } else if (std::find(f.seen.begin(), f.seen.end(), k) == f.seen.end()) {
+        // Ignored by contract, but named once per record so that a typo does not go unseen.
+        f.seen.push_back(k);
+        unknown_.push_back(Unknown{f.role, record_label(f.path), k});
       }
       f.key = k;
     }
@@ -251,6 +263,7 @@ class SpecSax {
   const std::optional<Failure>& failure() const { return failure_; }
   const std::string& syntax_error() const { return syntax_error_; }
   Positions& positions() { return positions_; }
+  const std::vector<Unknown>& unknown() const { return unknown_; }
 
  private:
   struct Frame {
@@ -306,6 +319,7 @@ class SpecSax {
   Positions positions_;
   std::optional<Failure> failure_;
   std::string syntax_error_;
+  std::vector<Unknown> unknown_;
 };
 
 // ---------------------------------------------------------------------------
@@ -589,6 +603,104 @@ class Converter {
   const Positions& positions_;
 };
 
+// ---------------------------------------------------------------------------
+// Warnings for the members the conversion ignored.
+
+std::span<const std::string_view> fields_of(Role role) {
+  switch (role) {
+    case Role::Spec:
+      return kSpecFields;
+    case Role::Exec:
+      return kExecFields;
+    case Role::Market:
+      return kMarketFields;
+    case Role::Funnel:
+      return kFunnelFields;
+    case Role::Profile:
+      return kProfileFields;
+    default:
+      return {};
+  }
+}
+
+// Levenshtein distance over bytes (insertions, deletions, substitutions), or limit + 1 as
+// soon as it is known to exceed `limit`.
+std::size_t edit_distance(std::string_view a, std::string_view b, std::size_t limit) {
+  if (a.size() > b.size() + limit || b.size() > a.size() + limit) return limit + 1;
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j < row.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    std::size_t row_min = row[0];
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      row[j] = std::min({above + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1] ? 1 : 0)});
+      diagonal = above;
+      row_min = std::min(row_min, row[j]);
+    }
+    if (row_min > limit) return limit + 1;
+  }
+  return std::min(row.back(), limit + 1);
+}
+
+// The record's first field, in declaration order, among those nearest to `key` within
+// kSuggestDistance edits; empty when none is that near.
+constexpr std::size_t kSuggestDistance = 2;
+std::string_view nearest_field(Role role, std::string_view key) {
+  std::string_view best;
+  std::size_t best_distance = kSuggestDistance + 1;
+  for (const std::string_view field : fields_of(role)) {
+    const std::size_t d = edit_distance(key, field, kSuggestDistance);
+    if (d < best_distance) {
+      best = field;
+      best_distance = d;
+    }
+  }
+  return best;
+}
+
+// A member name as the warning shows it: control characters (C0, DEL, C1) escaped
+// JSON-style (ESC as \u001b), so the warning stays one line and cannot drive a terminal,
+// and at most kShownChars characters, then "…". The text is valid UTF-8: the parser has
+// checked it.
+constexpr std::size_t kShownChars = 64;
+std::string shown_name(std::string_view key) {
+  std::string out;
+  std::size_t chars = 0;
+  for (std::size_t i = 0; i < key.size(); ++chars) {
+    if (chars == kShownChars) {
+      out += "\xE2\x80\xA6";
+      break;
+    }
+    const auto lead = static_cast<unsigned char>(key[i]);
+    const std::size_t len = std::min<std::size_t>(lead < 0xC0   ? 1
+                                                  : lead < 0xE0 ? 2
+                                                  : lead < 0xF0 ? 3
+                                                                : 4,
+                                                  key.size() - i);
+    const auto second = len > 1 ? static_cast<unsigned char>(key[i + 1]) : 0;
+    if (lead < 0x20 || lead == 0x7F) {
+      out += fmt::format("\\u{:04x}", lead);
+    } else if (lead == 0xC2 && second >= 0x80 && second <= 0x9F) {
+      out += fmt::format("\\u{:04x}", second);
+    } else {
+      out.append(key.substr(i, len));
+    }
+    i += len;
+  }
+  return out;
+}
+
+std::string warning_line(const Unknown& u) {
+  const std::string where = u.label.empty() ? u.key : u.label + "." + u.key;
+  std::string line = "varnek: warning: unknown member `" + shown_name(where) + "` ignored";
+  if (const std::string_view near = nearest_field(u.role, u.key); !near.empty()) {
+    line += " (did you mean `" + std::string(near) + "`?)";
+  }
+  return line;
+}
+
 Market make_market(const char* symbol, double point_value) {
   return Market{symbol, 0.25, point_value, 0.62, 1.0, 1.0};
 }
@@ -600,6 +712,12 @@ Spec default_spec() {
 }
 
 Result<Spec> parse_spec(std::string_view text) {
+  std::vector<std::string> ignored;
+  return parse_spec(text, ignored);
+}
+
+Result<Spec> parse_spec(std::string_view text, std::vector<std::string>& warnings) {
+  warnings.clear();
   try {
     // The parser would skip a byte-order mark silently; a specification must not have one.
     if (text.substr(0, 3) == "\xEF\xBB\xBF") {
@@ -620,7 +738,9 @@ Result<Spec> parse_spec(std::string_view text) {
     if (const std::size_t nul = text.find('\0'); nul != std::string_view::npos) {
       return Error{"invalid spec: unexpected NUL byte after the value" + at_offset(text, nul)};
     }
-    return Converter(text, sax.positions()).spec(root);
+    Spec spec = Converter(text, sax.positions()).spec(root);
+    for (const Unknown& u : sax.unknown()) warnings.push_back(warning_line(u));
+    return spec;
   } catch (const Invalid& e) {
     return Error{"invalid spec: " + e.reason};
   } catch (const std::exception& e) {
@@ -629,6 +749,12 @@ Result<Spec> parse_spec(std::string_view text) {
 }
 
 Result<Spec> load_spec(const std::string& path) {
+  std::vector<std::string> ignored;
+  return load_spec(path, ignored);
+}
+
+Result<Spec> load_spec(const std::string& path, std::vector<std::string>& warnings) {
+  warnings.clear();
   auto bytes = read_file(path);
   if (!bytes) return Error{"cannot read spec " + path + ": " + bytes.error()};
   const std::size_t bad = utf8_invalid_at(bytes.value());
@@ -636,7 +762,7 @@ Result<Spec> load_spec(const std::string& path) {
     return Error{"cannot read spec " + path + ": invalid utf-8 sequence at byte " +
                  std::to_string(bad)};
   }
-  return parse_spec(bytes.value());
+  return parse_spec(bytes.value(), warnings);
 }
 
 Market preset_market(std::string_view market_name) {
@@ -665,8 +791,8 @@ Json to_json(const Market& market) {
 
 Result<bool> check_exec_money(const Exec& exec) {
   if (!(std::isfinite(exec.equity0) && exec.equity0 > 0.0)) {
-    return Error{fmt::format("invalid spec: `equity0` in `exec` must be a positive number, found {}",
-                             exec.equity0)};
+    return Error{fmt::format(
+        "invalid spec: `equity0` in `exec` must be a positive number, found {}", exec.equity0)};
   }
   if (!(exec.risk_per_trade > 0.0 && exec.risk_per_trade <= 1.0)) {
     return Error{fmt::format(

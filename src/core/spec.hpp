@@ -97,6 +97,8 @@ Spec default_spec();
 // "invalid spec: {reason}". The file is read whole, so a FIFO or device is held up to
 // that bound before it is judged.
 Result<Spec> load_spec(const std::string& path);
+// The same, with `warnings` set to the parse's warnings (see parse_spec); empty on error.
+Result<Spec> load_spec(const std::string& path, std::vector<std::string>& warnings);
 
 // Converts specification text. Every member is optional except inside `exec`,
 // `instrument` and the profiles; unknown members are ignored; a repeated known member of a
@@ -105,6 +107,15 @@ Result<Spec> load_spec(const std::string& path);
 // " at line L column C" (1-based, column in bytes) where the offending value starts (for a
 // missing member: where its object starts). Nesting deeper than 128 levels is rejected.
 Result<Spec> parse_spec(std::string_view text);
+// The same, with `warnings` set to one complete line per ignored member of the top level,
+// `exec`, `funnel`, `instrument` or a profile (not of the free-form `context` and `entry`),
+// once per record and name, in text order:
+// "varnek: warning: unknown member `familes` ignored (did you mean `families`?)", nested ones
+// named like errors name their record ("exec.slipage", "prop_profiles[1].frim"). The hint is
+// the record's nearest field within an edit distance of 2 (Levenshtein, over bytes; the
+// first in declaration order on a tie). Control characters of a name are escaped JSON-style
+// (ESC as \u001b), and a name past 64 characters is cut with "…". Empty on error.
+Result<Spec> parse_spec(std::string_view text, std::vector<std::string>& warnings);
 
 // Money figures need a positive, finite starting equity and a risk per trade in (0, 1]:
 // with a negative equity a loss would read as a gain. The error is the complete line,

@@ -20,6 +20,7 @@
 #include "htf/summary.hpp"
 #include "research/funnel.hpp"
 #include "research/gates.hpp"
+#include "research/html.hpp"
 #include "search/methods.hpp"
 
 namespace varnek::research {
@@ -86,10 +87,10 @@ void start_session(Run& run) {
 Phase check_report_path(Run& run) {
   const std::string& path = run.spec.report_path;
   if (path.empty()) return true;
-  auto probed = core::probe_writable(path);
+  auto probed = probe_report_files(path);  // the JSON report and its HTML page
   if (probed) return true;
-  return core::Error{fail_research(run.sink, std::string(kReportUnwritable),
-                                   path + ": " + probed.error(), std::string(kReportRemedy))};
+  return core::Error{fail_research(run.sink, std::string(kReportUnwritable), probed.error(),
+                                   std::string(kReportRemedy))};
 }
 
 // Refuses, before the features are built, a series whose run would not fit in memory.
@@ -301,7 +302,7 @@ core::Result<core::Json> run_phases(const core::Spec& spec, EventSink& sink) {
                     run.htf_summaries, run.market, run.split, funnel, finalists, comparison,
                     ctx.test_evaluations.load(), run.workers, sink.elapsed()});
   if (!spec.report_path.empty()) {
-    auto written = core::replace_file(spec.report_path, core::to_pretty(report));
+    auto written = write_report_files(spec.report_path, report, funnel.frontier);
     if (!written) {
       return core::Error{fail_research(sink, std::string(kReportUnwritable), written.error(),
                                        std::string(kReportRemedy))};
