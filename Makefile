@@ -27,13 +27,13 @@ demo: deps
 	build/release/varnek research examples/quickstart.json
 	@echo "report written to out/quickstart-report.json, its page to out/quickstart-report.html"
 
-# scripts/test-deps.sh: what only the tests need (Chromium, for the report page's check).
+# `deps.sh --test`: what only the tests need (Chromium, for the report page's check).
 test: build
-	@scripts/test-deps.sh
+	@scripts/deps.sh --test
 	ctest --preset release -j $(JOBS)
 
 test-asan: asan
-	@scripts/test-deps.sh
+	@scripts/deps.sh --test
 	ctest --preset asan-ubsan -j $(JOBS)
 
 bench: build

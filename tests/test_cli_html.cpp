@@ -1,5 +1,5 @@
 // The HTML page beside a research report: written with the report or not at all, and
-// rendered in headless Chromium (installed by scripts/test-deps.sh) without a JavaScript
+// rendered in headless Chromium (installed by scripts/deps.sh --test) without a JavaScript
 // error, with every chart drawn and without a single request.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -129,7 +129,7 @@ Json small_spec(const fs::path& report) {
 
 void require_chromium() {
   ASSERT_EQ(std::system("command -v chromium >/dev/null 2>&1"), 0)
-      << "chromium is missing: run scripts/test-deps.sh as root (make test does)";
+      << "chromium is missing: run scripts/deps.sh --test as root (make test does)";
 }
 
 }  // namespace

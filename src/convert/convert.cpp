@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/io.hpp"
+#include "core/utf8.hpp"
 #include "data/csv.hpp"
 
 // Inlined, GCC 12 warns that date.h's fraction-of-second temporary may be uninitialised;
@@ -62,23 +63,13 @@ std::string_view unquote(std::string_view s) {
   return s;
 }
 
-bool equals_ascii_lower(std::string_view s, std::string_view lower) {
-  if (s.size() != lower.size()) return false;
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    char c = s[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != lower[i]) return false;
-  }
-  return true;
-}
-
 std::optional<Column> column_named(std::string_view name) {
   static constexpr std::pair<std::string_view, Column> kAliases[] = {
       {"time", kTime},     {"date", kTime}, {"datetime", kTime}, {"timestamp", kTime},
       {"open", kOpen},     {"high", kHigh}, {"low", kLow},       {"close", kClose},
       {"volume", kVolume}, {"vol", kVolume}};
   for (const auto& [alias, column] : kAliases) {
-    if (equals_ascii_lower(name, alias)) return column;
+    if (core::equals_ascii_lower(name, alias)) return column;
   }
   return std::nullopt;
 }

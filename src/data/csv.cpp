@@ -99,16 +99,6 @@ bool parse_timestamp(std::string_view s, std::int64_t& out) {
   return r.ec == std::errc() && r.ptr == e;
 }
 
-bool equals_lower(std::string_view s, std::string_view lower) {
-  if (s.size() != lower.size()) return false;
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    char c = s[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != lower[i]) return false;
-  }
-  return true;
-}
-
 // For a decimal numeral that from_chars matched but found out of range: true when its
 // magnitude is below 1 (an underflow, which rounds to zero), false for an overflow.
 bool below_one(const char* p, const char* e) {
@@ -169,9 +159,9 @@ bool parse_number(std::string_view s, double& out) {
     }
   } else {
     const std::string_view word(b, static_cast<std::size_t>(e - b));
-    if (equals_lower(word, "inf") || equals_lower(word, "infinity")) {
+    if (core::equals_ascii_lower(word, "inf") || core::equals_ascii_lower(word, "infinity")) {
       v = std::numeric_limits<double>::infinity();
-    } else if (equals_lower(word, "nan")) {
+    } else if (core::equals_ascii_lower(word, "nan")) {
       v = std::numeric_limits<double>::quiet_NaN();
     } else {
       return false;
