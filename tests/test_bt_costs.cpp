@@ -6,6 +6,7 @@
 #include "bt/cost.hpp"
 #include "bt/metrics.hpp"
 #include "core/spec.hpp"
+#include "core/splitmix.hpp"
 
 using namespace varnek;
 
@@ -53,6 +54,27 @@ TEST(CostModel, PositionSizing) {
   EXPECT_EQ(bt::size_position(c, 10000.0, 0.0), 0u);
   EXPECT_EQ(bt::size_position(c, std::nan(""), 8.0), 0u);
   EXPECT_EQ(bt::size_position(c, -5000.0, 8.0), 0u);
+}
+
+TEST(CostModel, ASizeUnderOneContractStaysUnderForLargerStops) {
+  // The simulation skips, without dividing, every signal whose stop is at least that of a
+  // skip already seen at the same equity; sizes near the one-contract boundary included.
+  core::SplitMix64 rng(3);
+  int under = 0;
+  for (const double point_value : {5.0, 2.0}) {
+    const bt::CostModel cost = model(0.01, point_value);
+    for (int i = 0; i < 2000; ++i) {
+      const double equity = 100.0 + 20000.0 * rng.uniform();
+      const double stop = equity * 0.01 / point_value * (0.999 + 0.002 * rng.uniform());
+      if (!bt::below_one_contract(cost, equity, stop)) continue;
+      ++under;
+      EXPECT_EQ(bt::size_position(cost, equity, stop), 0u);
+      for (const double larger : {std::nextafter(stop, 1e300), stop * 1.0000001, stop * 3.0}) {
+        EXPECT_EQ(bt::size_position(cost, equity, larger), 0u) << equity << " " << larger;
+      }
+    }
+  }
+  EXPECT_GT(under, 1000);
 }
 
 TEST(CostModel, TradePricing) {

@@ -29,15 +29,15 @@ struct SummaryBuilder {
   double cum = 0.0;
   double peak = 0.0;
 
-  void add_trade(double r) {
+  // The win and loss sums take r or +0 rather than branching: both start at +0 and only
+  // ever grow, so adding +0 leaves them exactly as they were.
+  [[gnu::always_inline]] void add_trade(double r) {
     summary.net_r += r;
     summary.sum_sq_r += r * r;
-    if (r > 0.0) {
-      summary.wins += 1;
-      summary.gross_profit_r += r;
-    } else {
-      summary.gross_loss_r += -r;
-    }
+    const bool win = r > 0.0;
+    summary.wins += win ? 1u : 0u;
+    summary.gross_profit_r += win ? r : 0.0;
+    summary.gross_loss_r += win ? 0.0 : -r;
     cum += r;
     peak = peak > cum ? peak : cum;
     const double dd = peak - cum;

@@ -6,6 +6,7 @@
 // range. The full variant keeps the trade log and three equity curves; the fast variant
 // keeps only the `SegmentSummary`, allocates nothing, and makes exactly the same trades.
 #include <cstdint>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -70,6 +71,47 @@ struct TradeResult {
 void run_results(const strategy::Candidate& c, const strategy::EvalInputs& in,
                  const core::Market& market, const core::Exec& exec, std::size_t start,
                  std::size_t end, SegmentSummary& out, std::vector<TradeResult>& results);
+
+// A bar of an entry stream whose decision is a signal, and its direction (+1 or -1).
+struct Signal {
+  std::uint32_t bar = 0;
+  std::int32_t side = 0;
+};
+
+// The entry stream of a candidate: the candidate with its exit dimensions (stop_atr, rr,
+// hold) at their first level. Candidates of one entry stream decide on the same bars in
+// the same directions, so they can share one list of signal bars.
+strategy::Candidate entry_stream(const strategy::Candidate& c);
+
+// What a worker reuses from one shared-signal run to the next.
+struct SignalScratch {
+  std::vector<Signal> list;
+};
+
+// Fast runs of the candidates keys[members[i]], which must share one entry stream: the
+// stream's signals in the range are listed once and every member walks the list instead
+// of the tables. out[members[i]] gets exactly what run_fast gives for that candidate.
+void run_fast_shared(std::span<const strategy::Candidate> keys,
+                     std::span<const std::uint32_t> members, const strategy::EvalInputs& in,
+                     const core::Market& market, const core::Exec& exec, std::size_t start,
+                     std::size_t end, std::span<SegmentSummary> out, SignalScratch& scratch);
+
+// A batch's candidates ordered so that each entry stream's candidates are adjacent:
+// group g is order[bounds[g]] .. order[bounds[g + 1] - 1], candidates of a group in batch
+// order.
+struct StreamGroups {
+  std::vector<std::uint32_t> order;
+  std::vector<std::uint32_t> bounds;
+};
+
+StreamGroups group_by_stream(std::span<const strategy::Candidate> keys);
+
+// Fast runs of every candidate of a batch, entry stream by entry stream across the worker
+// pool: out[i] (out must have keys.size() slots) is exactly what run_fast gives for
+// keys[i], whatever the number of workers.
+void run_fast_batch(std::span<const strategy::Candidate> keys, const strategy::EvalInputs& in,
+                    const core::Market& market, const core::Exec& exec, std::size_t start,
+                    std::size_t end, std::span<SegmentSummary> out);
 
 // Metrics with the money figures of a full run (net result, intrabar worst drawdown, costs).
 Metrics metrics_from_run(const BacktestRun& run, double equity0);

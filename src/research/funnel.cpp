@@ -80,12 +80,41 @@ class Enumerator {
   std::uint64_t index_ = 0;
 };
 
+// The lattice points already drawn: one bit per point of every family's lattice (about
+// 1.3 MB for the whole space), so that a membership test is an index computation instead
+// of a hash of the key.
+class SeenKeys {
+ public:
+  SeenKeys() {
+    std::uint64_t total = 0;
+    for (std::uint8_t f = 0; f < strategy::kFamilies; ++f) {
+      first_[f] = total;
+      total += strategy::family_size(f);
+    }
+    bits_.assign((total + 63) / 64, 0);
+  }
+  // True when the key was not there yet.
+  bool insert(const Candidate& c) {
+    const std::uint64_t at = first_[c.family] + strategy::lattice_index(c);
+    const std::uint64_t bit = std::uint64_t{1} << (at & 63);
+    std::uint64_t& word = bits_[at >> 6];
+    if (word & bit) return false;
+    word |= bit;
+    return true;
+  }
+
+ private:
+  std::array<std::uint64_t, strategy::kFamilies> first_{};
+  std::vector<std::uint64_t> bits_;
+};
+
 // The surrogate pool: distinct valid variants drawn with one generator, in insertion order.
 std::vector<Candidate> draw_pool(const std::vector<std::uint8_t>& families, std::uint64_t seed,
                                  std::uint64_t target) {
   core::SplitMix64 rng(seed ^ core::SplitMix64::kGolden);
   std::vector<Candidate> pool;
-  std::unordered_set<Candidate, strategy::CandidateHash> seen;
+  pool.reserve(target);
+  SeenKeys seen;
   const std::uint64_t max_draws = target * 20;
   std::uint64_t draws = 0;
   while (pool.size() < target && draws < max_draws) {
@@ -95,7 +124,7 @@ std::vector<Candidate> draw_pool(const std::vector<std::uint8_t>& families, std:
       c = strategy::random_candidate(f, rng);
     } while (!strategy::is_valid(c));
     ++draws;
-    if (seen.insert(c).second) pool.push_back(c);
+    if (seen.insert(c)) pool.push_back(c);
   }
   return pool;
 }
@@ -251,6 +280,34 @@ core::Json equity_event(const search::EvalContext& ctx, const Candidate& best) {
           {"summary", bt::to_json(bt::metrics_from_run(run, ctx.exec.equity0))}};
 }
 
+// The chunk's valid keys backtested on the train segment, entry stream by entry stream so
+// that exit variants share their signal list, and counted in the context exactly as one
+// evaluation each would count them; an invalid key gets an empty summary.
+std::vector<bt::SegmentSummary> backtest_chunk(const search::EvalContext& ctx,
+                                               const std::vector<Candidate>& chunk) {
+  std::vector<Candidate> valid;
+  std::vector<std::size_t> slot;
+  valid.reserve(chunk.size());
+  slot.reserve(chunk.size());
+  for (std::size_t i = 0; i < chunk.size(); ++i) {
+    if (!strategy::is_valid(chunk[i])) continue;
+    valid.push_back(chunk[i]);
+    slot.push_back(i);
+  }
+  std::vector<bt::SegmentSummary> summaries(valid.size());
+  const search::Range train = ctx.split.train;
+  bt::run_fast_batch(valid, ctx.inputs(), ctx.market, ctx.exec, train.start, train.end, summaries);
+  std::vector<bt::SegmentSummary> results(chunk.size());
+  std::uint64_t bars = 0;
+  for (std::size_t j = 0; j < valid.size(); ++j) {
+    results[slot[j]] = summaries[j];
+    bars += summaries[j].bars;
+  }
+  ctx.evaluations.fetch_add(valid.size(), std::memory_order_relaxed);
+  ctx.bars_simulated.fetch_add(bars, std::memory_order_relaxed);
+  return results;
+}
+
 // The backtest stage: scheduled keys scored on the train segment chunk by chunk, under
 // the time budget. Returns the kept list, pruned to the promotion size as it grows.
 std::vector<Ranked> backtest_stage(const FunnelInputs& in, FunnelResult& out, Schedule& sched,
@@ -286,10 +343,7 @@ std::vector<Ranked> backtest_stage(const FunnelInputs& in, FunnelResult& out, Sc
       next += n;
     }
     if (chunk.empty()) break;
-    const auto results = core::parallel_map<bt::SegmentSummary>(chunk.size(), [&](std::size_t i) {
-      if (!strategy::is_valid(chunk[i])) return bt::SegmentSummary{};
-      return search::evaluate(ctx, chunk[i], search::SegmentRef::train(), ctx.exec);
-    });
+    const std::vector<bt::SegmentSummary> results = backtest_chunk(ctx, chunk);
     core::Json stream = core::Json::array();
     const std::size_t stream_every = std::max<std::size_t>(chunk.size() / 5, 1);
     for (std::size_t i = 0; i < chunk.size(); ++i) {

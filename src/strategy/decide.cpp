@@ -5,6 +5,8 @@
 #include <tbb/parallel_reduce.h>
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
 #include <optional>
 
 #include "core/fatal.hpp"
@@ -197,21 +199,22 @@ SignalKey signal_key(SignalKind kind, const Candidate& c) {
   return {kind, mode, u(0), 0, mode == 2 ? 0 : param_uint(c, 3), gap ? param_value(c, 2) : 0.0};
 }
 
-std::vector<std::uint8_t> trend_bits(const StrategyView& v) {
-  std::vector<std::uint8_t> bits(v.close.size(), 0);
-  for (std::size_t k = 2; k < bits.size(); ++k) {
-    if (v.primary[k] > v.secondary[k]) bits[k] = kLongOk;
-    if (v.primary[k] < v.secondary[k]) bits[k] = kShortOk;
+SideBits trend_bits(const StrategyView& v) {
+  SideBits bits = make_side_bits(v.close.size());
+  for (std::size_t k = 2; k < v.close.size(); ++k) {
+    if (v.primary[k] > v.secondary[k]) set_sides(bits, k, kLongOk);
+    if (v.primary[k] < v.secondary[k]) set_sides(bits, k, kShortOk);
   }
   return bits;
 }
 
-std::vector<std::uint8_t> channel_bits(const StrategyView& v) {
-  std::vector<std::uint8_t> bits(v.close.size(), 0);
-  for (std::size_t k = 2; k < bits.size(); ++k) {
+SideBits channel_bits(const StrategyView& v) {
+  SideBits bits = make_side_bits(v.close.size());
+  for (std::size_t k = 2; k < v.close.size(); ++k) {
     if (rules::is_nan(v.breakout_high[k])) continue;
-    bits[k] = static_cast<std::uint8_t>((v.close[k] > v.breakout_high[k] ? kLongOk : 0) |
-                                        (v.close[k] < v.breakout_low[k] ? kShortOk : 0));
+    set_sides(bits, k,
+              (v.close[k] > v.breakout_high[k] ? kLongOk : 0u) |
+                  (v.close[k] < v.breakout_low[k] ? kShortOk : 0u));
   }
   return bits;
 }
@@ -252,23 +255,23 @@ PullbackDistances pullback_distances(const StrategyView& v, std::uint64_t reach)
 }
 
 // The pullback bits of a window: some bar of k - min(window, k) .. k - 1 qualifies.
-std::vector<std::uint8_t> pullback_bits(const PullbackDistances& p, std::uint64_t window) {
-  std::vector<std::uint8_t> bits(p.up.size(), 0);
-  for (std::size_t k = 2; k < bits.size(); ++k) {
+SideBits pullback_bits(const PullbackDistances& p, std::uint64_t window) {
+  SideBits bits = make_side_bits(p.up.size());
+  for (std::size_t k = 2; k < p.up.size(); ++k) {
     const bool long_ok = p.down[k] != 0 && p.down[k] <= window;
     const bool short_ok = p.up[k] != 0 && p.up[k] <= window;
-    bits[k] = static_cast<std::uint8_t>((long_ok ? kLongOk : 0) | (short_ok ? kShortOk : 0));
+    set_sides(bits, k, (long_ok ? kLongOk : 0u) | (short_ok ? kShortOk : 0u));
   }
   return bits;
 }
 
-std::vector<std::uint8_t> rule_bits(StrategyView v) {
+SideBits rule_bits(StrategyView v) {
   v.shorts_allowed = true;
-  std::vector<std::uint8_t> bits(v.close.size(), 0);
+  SideBits bits = make_side_bits(v.close.size());
   rules::with_family(v.family, [&](auto f) {
-    for (std::size_t k = 2; k < bits.size(); ++k) {
+    for (std::size_t k = 2; k < v.close.size(); ++k) {
       const int d = rules::family_rule<decltype(f)::value>(v, k);
-      bits[k] = d > 0 ? kLongOk : d < 0 ? kShortOk : 0;
+      set_sides(bits, k, d > 0 ? kLongOk : d < 0 ? kShortOk : 0u);
     }
   });
   return bits;
@@ -277,12 +280,12 @@ std::vector<std::uint8_t> rule_bits(StrategyView v) {
 // Family 4's zone entries read max_wait only to drop a break older than it: the bits of a
 // window are those computed with the lattice's largest wait, kept where the most recent
 // break lies at most `window` bars back.
-std::vector<std::uint8_t> within_wait(const std::vector<std::uint8_t>& longest,
-                                      const StrategyView& v) {
-  std::vector<std::uint8_t> bits(longest.size(), 0);
-  for (std::size_t k = 2; k < bits.size(); ++k) {
+SideBits within_wait(const SideBits& longest, const StrategyView& v) {
+  SideBits bits = make_side_bits(v.close.size());
+  const SidesView from = view_of(longest);
+  for (std::size_t k = 2; k < v.close.size(); ++k) {
     const std::int32_t j = std::max(v.prev_bull[k], v.prev_bear[k]);
-    if (j >= 0 && k - static_cast<std::size_t>(j) <= v.window) bits[k] = longest[k];
+    if (j >= 0 && k - static_cast<std::size_t>(j) <= v.window) set_sides(bits, k, from.at(k));
   }
   return bits;
 }
@@ -299,7 +302,7 @@ std::uint64_t largest_uint(std::uint8_t family, std::size_t dim) {
   return largest;
 }
 
-std::vector<std::uint8_t> signal_bits(SignalKind kind, const StrategyView& v) {
+SideBits signal_bits(SignalKind kind, const StrategyView& v) {
   switch (kind) {
     case SignalKind::trend:
       return trend_bits(v);
@@ -335,10 +338,12 @@ void add_signal_tables(const data::BarSeries& bars, const htf::FeatureSet& fs, D
         rest /= counts[i];
       }
       const SignalKey key = signal_key(layout.kind, c);
-      if (std::any_of(t.signals.begin(), t.signals.end(),
-                      [&](const SignalTable& s) { return same_key(s, key); })) {
-        continue;
-      }
+      std::vector<std::uint16_t>& index = t.table_of[static_cast<std::size_t>(layout.kind)];
+      index.resize(combos);
+      const auto known = std::find_if(t.signals.begin(), t.signals.end(),
+                                      [&](const SignalTable& s) { return same_key(s, key); });
+      index[n] = static_cast<std::uint16_t>(known - t.signals.begin());
+      if (known != t.signals.end()) continue;
       SignalTable table{key.kind, key.entry_mode, key.a, key.b, key.window, key.level, {}};
       const StrategyView v = rule_view(c, bars, fs, t);
       if (layout.kind == SignalKind::pullback) {
@@ -365,16 +370,28 @@ void add_signal_tables(const data::BarSeries& bars, const htf::FeatureSet& fs, D
   }
 }
 
-std::span<const std::uint8_t> find_signal(const DecisionTables& t, SignalKind kind,
-                                          const Candidate& c) {
-  const SignalKey key = signal_key(kind, c);
-  for (const SignalTable& s : t.signals) {
-    if (same_key(s, key)) return s.bits;
+SidesView find_signal(const DecisionTables& t, SignalKind kind, const Candidate& c) {
+  const KindDims& layout = kKinds[static_cast<std::size_t>(kind)];
+  const std::vector<std::uint16_t>& index = t.table_of[static_cast<std::size_t>(kind)];
+  std::uint64_t n = 0;
+  for (std::size_t i = layout.dim_count; i-- > 0;) {
+    n = n * value_count(layout.family, layout.dims[i]) + c.idx[layout.dims[i]];
+  }
+  // The index finds the table; the key check catches tables built from another lattice.
+  if (n < index.size() && index[n] < t.signals.size()) {
+    const SignalTable& s = t.signals[index[n]];
+    if (same_key(s, signal_key(kind, c))) return view_of(s.bits);
   }
   core::fatal(fmt::format("signal table for {} not precomputed", format_id(c)));
 }
 
 }  // namespace
+
+SideBits make_side_bits(std::size_t n) {
+  SideBits s;
+  s.words.assign(2 * ((n + 63) / 64), 0);
+  return s;
+}
 
 DecisionTables build_decision_tables(const data::BarSeries& bars, const htf::FeatureSet& fs) {
   const std::size_t n = bars.size();
@@ -382,13 +399,16 @@ DecisionTables build_decision_tables(const data::BarSeries& bars, const htf::Fea
   const htf::HtfContext* h4 = four_hour_view(fs);
   const htf::HtfContext* d1 = daily_view(fs);
   for (auto& g : t.gate) g.resize(n);
+  for (auto& g : t.gate_bits) g = make_side_bits(n);
   for (std::size_t k = 0; k < n; ++k) {
     const std::uint8_t sessions = session_bits(bars.ts[k]);
     const std::uint8_t sides[4] = {kLongOk | kShortOk, trend_sides(h4, k, false),
                                    trend_sides(d1, k, false), trend_sides(h4, k, true)};
     for (std::size_t f = 0; f < 4; ++f) {
       for (std::size_t s = 0; s < 4; ++s) {
-        t.gate[f * 4 + s][k] = ((sessions >> s) & 1) ? sides[f] : 0;
+        const std::uint8_t admitted = ((sessions >> s) & 1) ? sides[f] : 0;
+        t.gate[f * 4 + s][k] = admitted;
+        set_sides(t.gate_bits[f * 4 + s], k, admitted);
       }
     }
   }
@@ -404,12 +424,23 @@ DecisionTables build_decision_tables(const data::BarSeries& bars, const htf::Fea
     }
   }
   add_signal_tables(bars, fs, t);
+  const std::size_t blocks = (n + kTouchBlock - 1) / kTouchBlock;
+  t.block_low.assign(blocks, HUGE_VAL);
+  t.block_high.assign(blocks, -HUGE_VAL);
+  for (std::size_t k = 0; k < n; ++k) {
+    // Comparisons with NaN are false, so an undefined price never becomes an extreme.
+    double& lo = t.block_low[k / kTouchBlock];
+    double& hi = t.block_high[k / kTouchBlock];
+    if (bars.low[k] < lo) lo = bars.low[k];
+    if (bars.high[k] > hi) hi = bars.high[k];
+  }
   return t;
 }
 
 StrategyView resolve(const Candidate& c, const EvalInputs& in) {
   StrategyView v = rule_view(c, in.bars, in.features, in.tables);
   v.gate = in.tables.gate[std::size_t{v.regime_filter} * 4 + v.session];
+  v.gate_bits = view_of(in.tables.gate_bits[std::size_t{v.regime_filter} * 4 + v.session]);
   v.side_mask = v.shorts_allowed ? (kLongOk | kShortOk) : kLongOk;
   switch (c.family) {
     case 0:
@@ -450,12 +481,19 @@ std::uint64_t signal_count(std::span<const Candidate> candidates, const EvalInpu
       [&](const tbb::blocked_range<std::size_t>& r, std::uint64_t sum) {
         for (std::size_t i = r.begin(); i != r.end(); ++i) {
           const StrategyView v = resolve(candidates[i], in);
-          sum += rules::with_family(v.family, [&](auto f) {
-            std::uint64_t count = 0;
-            for (std::size_t k = 2; k < n; ++k)
-              count += rules::decide_at<decltype(f)::value>(v, k) != 0;
-            return count;
-          });
+          // decide_at is non-zero where exactly one side survives the tables, the gate and
+          // the side mask: 64 bars per step, counted by bits (bars 0 and 1 never hold one).
+          const std::uint64_t shorts = (v.side_mask & kShortOk) ? ~std::uint64_t{0} : 0;
+          for (std::size_t w = 0; w < (n + 63) / 64; ++w) {
+            std::uint64_t longs = v.signal.words[2 * w] & v.gate_bits.words[2 * w];
+            std::uint64_t short_side =
+                v.signal.words[2 * w + 1] & v.gate_bits.words[2 * w + 1] & shorts;
+            if (v.family == 0) {
+              longs &= v.channel.words[2 * w] & v.pullback.words[2 * w];
+              short_side &= v.channel.words[2 * w + 1] & v.pullback.words[2 * w + 1];
+            }
+            sum += static_cast<std::uint64_t>(std::popcount(longs ^ short_side));
+          }
         }
         return sum;
       },

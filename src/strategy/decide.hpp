@@ -32,18 +32,53 @@ enum class SignalKind : std::uint8_t {
   smc,       // family 4: pivot a, entry mode, window (modes 0, 1), level (mode 0)
 };
 
-// A family rule evaluated once per bar for one parameter set, both sides allowed:
-// bits[k] is kLongOk when the rule says long at bar k, kShortOk when it says short,
-// else 0 (always 0 for k < 2); a long-only candidate masks kShortOk away, which gives
-// exactly its own rule. Family 0's rule is the AND of its three tables (trend, channel,
-// pullback: the trend byte never holds both bits).
+// Per-bar side bits packed 64 bars to a pair of words: words[2w] holds, at bit b, whether
+// bar 64w + b is admitted for a long, words[2w + 1] the same for a short. A bar's long and
+// short words sit side by side because the simulation reads them together, a whole word of
+// bars at a time; the words past the last bar are zero.
+struct SideBits {
+  std::vector<std::uint64_t> words;
+};
+
+// Zeroed bits for n bars.
+SideBits make_side_bits(std::size_t n);
+
+// Sets the sides of `bits` (kLongOk, kShortOk) at bar k.
+inline void set_sides(SideBits& s, std::size_t k, unsigned sides) {
+  const std::size_t w = 2 * (k >> 6);
+  const unsigned b = k & 63;
+  s.words[w] |= std::uint64_t{sides & kLongOk} << b;
+  s.words[w + 1] |= std::uint64_t{(sides & kShortOk) >> 1} << b;
+}
+
+// A borrowed SideBits; empty (no words) in a view assembled by hand.
+struct SidesView {
+  const std::uint64_t* words = nullptr;
+  bool empty() const { return words == nullptr; }
+  // kLongOk and/or kShortOk at bar k.
+  unsigned at(std::size_t k) const {
+    const std::size_t w = 2 * (k >> 6);
+    const unsigned b = k & 63;
+    return static_cast<unsigned>(((words[w] >> b) & 1) | (((words[w + 1] >> b) & 1) << 1));
+  }
+};
+
+inline SidesView view_of(const SideBits& s) {
+  return {s.words.data()};
+}
+
+// A family rule evaluated once per bar for one parameter set, both sides allowed: the
+// long side of bar k is set when the rule says long there, the short side when it says
+// short (both clear for k < 2); a long-only candidate masks the short side away, which
+// gives exactly its own rule. Family 0's rule is the AND of its three tables (trend,
+// channel, pullback: the trend never admits both sides).
 struct SignalTable {
   SignalKind kind = SignalKind::cross;
   std::uint8_t entry_mode = 0;
   std::uint32_t a = 0, b = 0;
   std::uint64_t window = 0;
   double level = 0.0;
-  std::vector<std::uint8_t> bits;
+  SideBits bits;
 };
 
 // Per-bar tables shared by every candidate of one series, built once.
@@ -52,14 +87,27 @@ struct DecisionTables {
   // (0 any, 1 00:00-07:00, 2 07:00-12:00, 3 13:00-20:00 UTC) and the regime filter
   // (0 none, 1 four-hour trend, 2 daily trend, 3 neutral four-hour trend) allow it.
   std::array<std::vector<std::uint8_t>, 16> gate;
+  // The same gates as side bits, for the simulation's word-at-a-time scan.
+  std::array<SideBits, 16> gate_bits;
   // For pivots 2, 3, 5: the last bar j < k with a bullish (bearish) break, or -1.
   std::array<std::vector<std::int32_t>, 3> prev_bull;
   std::array<std::vector<std::int32_t>, 3> prev_bear;
   // One table per parameter set of the active lattice that changes a family rule (about
-  // 200 with the static lattice, one byte per bar each), so that Decide is a few byte
-  // loads and the simulation can skip flat stretches eight bars at a time.
+  // 200 with the static lattice, two bits per bar each), so that Decide is a few bit
+  // tests and the simulation can skip flat stretches 64 bars at a time.
   std::vector<SignalTable> signals;
+  // Per signal kind (in SignalKind order): for each combination of the kind's dimensions,
+  // enumerated in mixed radix over the active lattice's value counts, the position of its
+  // table in `signals`, so that resolving a candidate is arithmetic, not a search.
+  std::array<std::vector<std::uint16_t>, 7> table_of;
+  // Per aligned block of kTouchBlock bars (block j holds bars kTouchBlock * j onwards): the
+  // lowest low and the highest high, undefined prices left out (+inf and -inf when the
+  // block has none). A position whose stop and target lie outside a block's extremes
+  // touches neither inside it, so the simulation passes such blocks with two comparisons.
+  std::vector<double> block_low, block_high;
 };
+
+inline constexpr std::size_t kTouchBlock = 8;
 
 DecisionTables build_decision_tables(const data::BarSeries& bars, const htf::FeatureSet& fs);
 
@@ -81,9 +129,10 @@ struct StrategyView {
   std::span<const std::int32_t> prev_bull, prev_bear;      // family 4
   std::span<const double> atr;
   std::span<const std::uint8_t> gate;  // session and regime filter of this candidate
+  SidesView gate_bits;                 // the same gate as side bits
   // Precomputed rule bits (family 0: trend, with channel and pullback beside it); empty in
   // a view assembled by hand, which then runs the rules themselves.
-  std::span<const std::uint8_t> signal, channel, pullback;
+  SidesView signal, channel, pullback;
   std::uint8_t side_mask = kLongOk;     // kLongOk, plus kShortOk when shorts are allowed
   const htf::HtfContext* h4 = nullptr;  // the H4 view, or the D1 view when H4 is absent
   const htf::HtfContext* d1 = nullptr;

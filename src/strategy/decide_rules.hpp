@@ -163,8 +163,8 @@ inline int decide_by_rule(const StrategyView& v, std::size_t k) {
 // family 0's trend byte, holds at most one).
 template <int F>
 inline int decide_at(const StrategyView& v, std::size_t k) {
-  unsigned m = v.signal[k] & v.gate[k] & v.side_mask;
-  if constexpr (F == 0) m &= v.channel[k] & v.pullback[k];
+  unsigned m = v.signal.at(k) & v.gate[k] & v.side_mask;
+  if constexpr (F == 0) m &= v.channel.at(k) & v.pullback.at(k);
   return static_cast<int>(m & kLongOk) - static_cast<int>(m >> 1);
 }
 
