@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "core/fatal.hpp"
 #include "core/splitmix.hpp"
@@ -75,21 +76,69 @@ void stable_sort_pairs(Pair* a, Pair* tmp, std::size_t n) {
   if (src != a) std::copy(src, src + n, a);
 }
 
+// Training columns whose values are few (candidate features take a handful of levels) are
+// also held as codes: the rank of each value among the column's distinct values, NaN coded
+// as the count of them. Sorting a node's pairs by code, stably, puts them in exactly the order of a
+// stable sort by value (equal values, -0 and +0 included, share a code), in linear time.
+constexpr std::size_t kMaxCodes = 254;
+constexpr std::size_t kStreams = 4;
+// Split searches of this many feature draws share one scan.
+constexpr std::size_t kScanLanes = 5;
+
+struct Columns {
+  std::vector<float> values;  // feature-major: values[f * n + row]
+  std::vector<std::uint8_t> codes;
+  std::array<std::size_t, kFeatures> code_count{};  // 0: the column is not coded
+};
+
+Columns make_columns(std::span<const Row> rows) {
+  const std::size_t n = rows.size();
+  Columns c;
+  c.values.resize(kFeatures * n);
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t f = 0; f < kFeatures; ++f) c.values[f * n + i] = rows[i][f];
+  }
+  c.codes.assign(kFeatures * n, 0);
+  std::vector<float> distinct;
+  for (std::size_t f = 0; f < kFeatures; ++f) {
+    const float* column = c.values.data() + f * n;
+    distinct.clear();
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!std::isnan(column[i])) distinct.push_back(column[i]);
+    }
+    std::sort(distinct.begin(), distinct.end());
+    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+    if (distinct.empty() || distinct.size() > kMaxCodes) continue;
+    c.code_count[f] = distinct.size();
+    std::uint8_t* codes = c.codes.data() + f * n;
+    for (std::size_t i = 0; i < n; ++i) {
+      codes[i] = static_cast<std::uint8_t>(
+          std::isnan(column[i])
+              ? distinct.size()
+              : std::lower_bound(distinct.begin(), distinct.end(), column[i]) - distinct.begin());
+    }
+  }
+  return c;
+}
+
 // One tree's construction state. Node samples live as contiguous ranges of `samples`:
 // partitioning a range in place keeps each child's samples in their current order.
 class TreeBuilder {
  public:
-  TreeBuilder(const std::vector<float>& columns, std::span<const float> targets,
-              const ForestParams& params, std::uint64_t tree)
-      : columns_(columns.data()),
+  TreeBuilder(const Columns& columns, std::span<const float> targets, const ForestParams& params,
+              std::uint64_t tree)
+      : columns_(columns.values.data()),
+        codes_(columns.codes.data()),
+        code_count_(columns.code_count),
         targets_(targets.data()),
         n_(targets.size()),
         params_(params),
         rng_(params.seed * 1000 + tree),
         samples_(n_),
         spill_(n_),
-        pairs_(n_),
-        pairs_tmp_(n_) {}
+        pairs_tmp_(n_) {
+    for (std::vector<Pair>& lane : pairs_) lane.resize(n_);
+  }
 
   Tree build() {
     for (std::uint32_t& s : samples_) s = static_cast<std::uint32_t>(rng_.below(n_));
@@ -140,38 +189,105 @@ class TreeBuilder {
     float threshold = 0.0f;
   };
 
-  // n_try feature draws; the first of equal scores wins, across positions and draws.
+  // n_try feature draws; the first of equal scores wins, across positions and draws. The
+  // draws are scanned kScanLanes at a time in one pass, so that their running sums, each a
+  // chain of dependent additions, advance side by side; the bests of a pass are then taken
+  // in draw order, which picks what a scan of one draw after the other would.
   Split best_split(std::size_t begin, std::size_t count, float total) {
     Split best;
     float best_score = -std::numeric_limits<float>::infinity();
+    for (std::uint64_t t = 0; t < params_.n_try; t += kScanLanes) {
+      const auto lanes = static_cast<std::size_t>(std::min<std::uint64_t>(kScanLanes, params_.n_try - t));
+      std::array<int, kScanLanes> features{};
+      std::array<const Pair*, kScanLanes> sorted{};
+      for (std::size_t j = 0; j < kScanLanes; ++j) {
+        // Lanes past the last draw rescan the first one; their results are not read.
+        if (j < lanes) {
+          features[j] = static_cast<int>(rng_.below(kFeatures));
+          sorted_pairs(static_cast<std::size_t>(features[j]), begin, count, pairs_[j].data());
+        }
+        sorted[j] = pairs_[j < lanes ? j : 0].data();
+      }
+      const std::array<Position, kScanLanes> found = best_positions(sorted, count, total);
+      for (std::size_t j = 0; j < lanes; ++j) {
+        if (!(found[j].score > best_score)) continue;
+        best_score = found[j].score;
+        best.feature = features[j];
+        best.threshold = midpoint(sorted[j][found[j].at - 1].x, sorted[j][found[j].at].x);
+      }
+    }
+    return best;
+  }
+
+  // The best split position of each lane's sorted pairs: position l (the first l pairs go
+  // left) qualifies when x changes there and both sides hold min_leaf pairs; its score is
+  // L^2 / l + (total - L)^2 / (count - l), L the float sum of the first l targets in order.
+  // The first of equal scores wins; a lane without a position keeps score -inf.
+  struct Position {
+    float score = -std::numeric_limits<float>::infinity();
+    std::size_t at = 0;
+  };
+
+  std::array<Position, kScanLanes> best_positions(const std::array<const Pair*, kScanLanes>& lanes,
+                                                  std::size_t count, float total) const {
     const std::uint64_t min_leaf = params_.min_leaf;
-    for (std::uint64_t t = 0; t < params_.n_try; ++t) {
-      const auto f = static_cast<int>(rng_.below(kFeatures));
-      const float* column = columns_ + static_cast<std::size_t>(f) * n_;
-      Pair* pairs = pairs_.data();
+    std::array<Position, kScanLanes> best{};
+    std::array<float, kScanLanes> left{};
+    for (std::size_t l = 1; l < count; ++l) {
+      const bool sized = l >= min_leaf && count - l >= min_leaf;
+      for (std::size_t j = 0; j < kScanLanes; ++j) {
+        const Pair* p = lanes[j];
+        left[j] += p[l - 1].y;
+        if (!sized || p[l - 1].x == p[l].x) continue;
+        const float right = total - left[j];
+        const float score = left[j] * left[j] / static_cast<float>(l) +
+                            right * right / static_cast<float>(count - l);
+        if (score > best[j].score) best[j] = {score, l};
+      }
+    }
+    return best;
+  }
+
+  // The node's (x of feature f, target) pairs in ascending x, ties in sample order.
+  void sorted_pairs(std::size_t f, std::size_t begin, std::size_t count, Pair* pairs) {
+    const float* column = columns_ + f * n_;
+    const std::uint32_t* samples = samples_.data() + begin;
+    const std::size_t codes = code_count_[f];
+    if (codes == 0 || count <= kInsertionMax) {
       for (std::size_t k = 0; k < count; ++k) {
-        const std::uint32_t i = samples_[begin + k];
+        const std::uint32_t i = samples[k];
         const float x = column[i];
         if (std::isnan(x)) core::fatal("rf: NaN feature value in training rows");
         pairs[k] = {x, targets_[i]};
       }
       stable_sort_pairs(pairs, pairs_tmp_.data(), count);
-
-      float left_sum = 0.0f;
-      for (std::size_t l = 1; l < count; ++l) {
-        left_sum += pairs[l - 1].y;
-        if (l < min_leaf || count - l < min_leaf || pairs[l - 1].x == pairs[l].x) continue;
-        const float right_sum = total - left_sum;
-        const float score = left_sum * left_sum / static_cast<float>(l) +
-                            right_sum * right_sum / static_cast<float>(count - l);
-        if (score > best_score) {
-          best_score = score;
-          best.feature = f;
-          best.threshold = midpoint(pairs[l - 1].x, pairs[l].x);
-        }
+      return;
+    }
+    // Counting sort. The samples are cut into kStreams consecutive stretches, counted and
+    // placed side by side: a code's pairs from stretch s go after those from the stretches
+    // before it, which keeps sample order, and the four running offsets do not wait on each
+    // other when neighbouring samples share a code.
+    const std::uint8_t* code = codes_ + f * n_;
+    const std::size_t stretch = (count + kStreams - 1) / kStreams;
+    std::array<std::array<std::uint32_t, kMaxCodes + 1>, kStreams> next;
+    for (auto& counts : next) std::fill_n(counts.begin(), codes + 1, 0u);
+    for (std::size_t k = 0; k < stretch; ++k) {
+      for (std::size_t s = 0; s < kStreams; ++s) {
+        if (s * stretch + k < count) ++next[s][code[samples[s * stretch + k]]];
       }
     }
-    return best;
+    std::uint32_t at = 0;
+    for (std::size_t c = 0; c <= codes; ++c) {
+      for (auto& counts : next) at += std::exchange(counts[c], at);
+    }
+    if (at != next[0][codes]) core::fatal("rf: NaN feature value in training rows");
+    for (std::size_t k = 0; k < stretch; ++k) {
+      for (std::size_t s = 0; s < kStreams; ++s) {
+        if (s * stretch + k >= count) continue;
+        const std::uint32_t i = samples[s * stretch + k];
+        pairs[next[s][code[i]]++] = {column[i], targets_[i]};
+      }
+    }
   }
 
   // Halfway between two neighbouring distinct values. When rounding lands the midpoint on
@@ -199,14 +315,16 @@ class TreeBuilder {
     return kept;
   }
 
-  const float* columns_;  // feature-major: columns_[f * n_ + row]
+  const float* columns_;       // feature-major: columns_[f * n_ + row]
+  const std::uint8_t* codes_;  // the same layout, for the coded columns
+  std::array<std::size_t, kFeatures> code_count_;
   const float* targets_;
   std::size_t n_;
   const ForestParams& params_;
   core::SplitMix64 rng_;
   std::vector<std::uint32_t> samples_;
   std::vector<std::uint32_t> spill_;
-  std::vector<Pair> pairs_;
+  std::array<std::vector<Pair>, kScanLanes> pairs_;  // one sorted list per draw of a scan
   std::vector<Pair> pairs_tmp_;
 };
 
@@ -484,12 +602,8 @@ Forest train(std::span<const Row> rows, std::span<const float> targets,
     rows = rows.last(kMaxTrainingRows);
     targets = targets.last(kMaxTrainingRows);
   }
-  const std::size_t n = rows.size();
   // Feature-major copy: a split search reads one feature over a node's samples.
-  std::vector<float> columns(kFeatures * n);
-  for (std::size_t i = 0; i < n; ++i) {
-    for (std::size_t f = 0; f < kFeatures; ++f) columns[f * n + i] = rows[i][f];
-  }
+  const Columns columns = make_columns(rows);
   // One task per tree (trees differ in cost, so none are bundled); each writes its own slot.
   Forest forest;
   forest.trees.resize(params.n_trees);
