@@ -3,7 +3,8 @@
 # Usage: scripts/deps.sh [--test] [--fuzz]
 set -euo pipefail
 pkgs=(g++ cmake ninja-build pkg-config nlohmann-json3-dev libtbb-dev libssl-dev libfmt-dev
-      libgtest-dev libgmock-dev libbenchmark-dev libhowardhinnant-date-dev)
+      libgtest-dev libgmock-dev libbenchmark-dev libhowardhinnant-date-dev
+      libopenmpi-dev openmpi-bin)
 for option in "$@"; do
   case "$option" in
     # Chromium renders the report's HTML page headless in the tests; varnek never needs it.

@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace varnek::testkit {
 
@@ -46,7 +47,7 @@ struct TempDir {
 };
 
 // Runs the executable at `bin` with `args`, standard input closed.
-inline CliResult run_binary(const std::string& bin, std::initializer_list<std::string> args) {
+inline CliResult run_binary(const std::string& bin, const std::vector<std::string>& args) {
   TempDir dir;
   std::string cmd = shell_quote(bin);
   for (const auto& a : args) cmd.append(" ").append(shell_quote(a));
@@ -59,6 +60,10 @@ inline CliResult run_binary(const std::string& bin, std::initializer_list<std::s
   r.out = slurp(out);
   r.err = slurp(err);
   return r;
+}
+
+inline CliResult run_binary(const std::string& bin, std::initializer_list<std::string> args) {
+  return run_binary(bin, std::vector<std::string>(args));
 }
 
 inline CliResult run_varnek(std::initializer_list<std::string> args) {

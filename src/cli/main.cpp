@@ -30,6 +30,7 @@
 #include "data/quality.hpp"
 #include "data/synthetic.hpp"
 #include "htf/features.hpp"
+#include "research/cluster.hpp"
 #include "research/driver.hpp"
 #include "research/terminal.hpp"
 #include "strategy/lattice.hpp"
@@ -75,10 +76,11 @@ void hold_closed_descriptors() {
 
 // Members the loader ignores are named on standard error, with the nearest known member
 // when one is close, before anything else is printed: a typo must not pass unseen.
-core::Spec load_spec_or_fail(const std::string& path) {
+core::Spec load_spec_or_fail(const std::string& path, bool warn = true) {
   std::vector<std::string> warnings;
   auto spec = core::load_spec(path, warnings);
   if (!spec) fail(spec.error());
+  if (!warn) warnings.clear();
   for (const std::string& warning : warnings) {
     std::fwrite(warning.data(), 1, warning.size(), stderr);
     std::fputc('\n', stderr);
@@ -218,12 +220,14 @@ int run_bench(const std::vector<std::string>& args) {
 }
 
 int run_research(const std::vector<std::string>& args) {
-  const core::Spec spec = load_spec_or_fail(args[2]);
+  // Under mpirun every process reads the specification, and rank 0 alone speaks for the run.
+  const bool speaks = research::launch_of_this_process().rank == 0;
+  const core::Spec spec = load_spec_or_fail(args[2], speaks);
   research::EventSink sink;
   // A terminal on standard error shows the run as it goes; a file or a pipe gets nothing
   // extra. The live line needs a terminal line of its own: not when the events go to it too.
   std::optional<research::TerminalDisplay> display;
-  if (::isatty(STDERR_FILENO) == 1) {
+  if (speaks && ::isatty(STDERR_FILENO) == 1) {
     display.emplace(sink, stderr, research::terminal_columns(STDERR_FILENO),
                     ::isatty(STDOUT_FILENO) != 1);
   }

@@ -2,12 +2,14 @@
 
 #include <fmt/format.h>
 
+#include <atomic>
 #include <cstdio>
 #include <new>
 #include <optional>
 #include <utility>
 
 #include "core/clock.hpp"
+#include "core/fatal.hpp"
 #include "core/io.hpp"
 #include "core/memory.hpp"
 #include "core/parallel.hpp"
@@ -18,9 +20,12 @@
 #include "data/synthetic.hpp"
 #include "htf/features.hpp"
 #include "htf/summary.hpp"
+#include "research/cluster.hpp"
+#include "research/fanout.hpp"
 #include "research/funnel.hpp"
 #include "research/gates.hpp"
 #include "research/html.hpp"
+#include "research/wire.hpp"
 #include "search/methods.hpp"
 
 namespace varnek::research {
@@ -32,6 +37,7 @@ struct Run {
   Run(const core::Spec& s, EventSink& e) : spec(s), sink(e) {}
   const core::Spec& spec;
   EventSink& sink;
+  bool quiet = false;  // a worker process: its sink writes nowhere, and so must its warnings
   std::string hash;
   int workers = 0;
   data::LoadedDataset data;
@@ -75,7 +81,6 @@ constexpr std::string_view kReportRemedy =
 
 void start_session(Run& run) {
   run.hash = strategy_hash(run.spec);
-  run.workers = core::worker_count();
   run.sink.status("session", "started",
                   {{"engine", kEngine},
                    {"workers", run.workers},
@@ -124,8 +129,8 @@ Phase load_data(Run& run) {
   }
   run.data = std::move(loaded.value());
   if (auto fits = check_memory(run, run.data.bars.size()); !fits) return fits;
-  // Bars in milliseconds load as bars of a thousand hours: the user must hear of it.
-  if (const auto warning = data::timestamp_unit_warning(run.data.bars)) {
+  // Bars in milliseconds load as bars of a thousand hours: the user must hear of it, once.
+  if (const auto warning = data::timestamp_unit_warning(run.data.bars); warning && !run.quiet) {
     std::fwrite(warning->data(), 1, warning->size(), stderr);
     std::fputc('\n', stderr);
     std::fflush(stderr);
@@ -273,17 +278,124 @@ std::string fail_research(EventSink& sink, const std::string& user_fr, const std
 
 namespace {
 
-core::Result<core::Json> run_phases(const core::Spec& spec, EventSink& sink) {
-  Run run(spec, sink);
-  start_session(run);
-  for (Phase (*phase)(Run&) :
-       {check_report_path, load_data, audit_data, build_context, resolve_space, cut_split}) {
-    if (auto step = phase(run); !step) return core::Error{step.error()};
+// The phases before the funnel; a worker skips the report path, which is rank 0's to write.
+Phase prepare(Run& run, bool writes_report) {
+  if (writes_report) {
+    if (auto step = check_report_path(run); !step) return step;
   }
+  for (Phase (*phase)(Run&) : {load_data, audit_data, build_context, resolve_space, cut_split}) {
+    if (auto step = phase(run); !step) return step;
+  }
+  return true;
+}
+
+// What the processes must share for their results to be one run's: the data (compared by
+// the dataset SHA-256) and every setting but the data path, which may name the same file
+// differently on each machine.
+std::string settings_hash(const core::Spec& spec) {
+  core::Json j = core::to_json(spec);
+  for (const char* key : {"report_path", "parent_experiment", "hypothesis", "data_path"}) {
+    j.erase(key);
+  }
+  return core::sha256_hex(core::to_compact(j));
+}
+
+// A worker's answer once its own phases are done.
+struct WorkerState {
+  bool ready = false;
+  std::string dataset_sha256;  // empty when its data could not be loaded
+  std::string settings;
+  std::string failure;  // why it is not ready
+};
+
+std::string encode(const WorkerState& state) {
+  wire::Writer w;
+  w.put(state.ready);
+  w.put_text(state.dataset_sha256);
+  w.put_text(state.settings);
+  w.put_text(state.failure);
+  return w.take();
+}
+
+WorkerState decode_state(const std::string& bytes) {
+  wire::Reader r(bytes);
+  WorkerState state;
+  state.ready = r.get<bool>();
+  state.dataset_sha256 = r.get_text();
+  state.settings = r.get_text();
+  state.failure = r.get_text();
+  r.expect_end();
+  return state;
+}
+
+constexpr std::string_view kProcessLost =
+    "Un processus MPI s'est arrêté : la recherche distribuée ne peut pas continuer.";
+constexpr std::string_view kProcessLostRemedy =
+    "Vérifiez les messages de mpirun et la mémoire de chaque machine, puis relancez la "
+    "recherche.";
+
+// Rank 0, once its own phases are done: every worker's state, and the run fails on the
+// first disagreement (different data first, then a worker that could not prepare, then
+// different settings). A run whose rank 0 failed has already said so.
+Phase agree_with_workers(Run& run, Cluster& cluster, bool ready, double seconds) {
+  if (!cluster.distributed()) return true;
+  wire::Writer ask;
+  ask.put(Command::state);
+  const std::vector<std::string> replies =
+      cluster.round(std::vector<std::string>(cluster.size() - 1, ask.bytes()), seconds, [] {});
+  if (!ready) return true;
+  std::vector<WorkerState> states;
+  for (const std::string& reply : replies) states.push_back(decode_state(reply));
+  const std::string& sha = run.data.manifest.sha256;
+  for (std::size_t i = 0; i < states.size(); ++i) {
+    if (states[i].dataset_sha256.empty() || states[i].dataset_sha256 == sha) continue;
+    return core::Error{fail_research(
+        run.sink, "Les processus MPI ne voient pas les mêmes données.",
+        fmt::format("rank {}: dataset sha256 {}, rank 0: {}", i + 1, states[i].dataset_sha256,
+                    sha),
+        "Donnez à chaque processus le même fichier de données (le même contenu sur chaque "
+        "machine), puis relancez la recherche.")};
+  }
+  for (std::size_t i = 0; i < states.size(); ++i) {
+    if (states[i].ready) continue;
+    return core::Error{fail_research(
+        run.sink, "Un processus MPI n'a pas pu préparer les données.",
+        fmt::format("rank {}: {}", i + 1, states[i].failure),
+        "Vérifiez que la spécification et le fichier de données sont présents et lisibles sur "
+        "chaque machine, puis relancez la recherche.")};
+  }
+  const std::string settings = settings_hash(run.spec);
+  for (std::size_t i = 0; i < states.size(); ++i) {
+    if (states[i].settings == settings) continue;
+    return core::Error{fail_research(
+        run.sink, "Les processus MPI n'ont pas la même spécification.",
+        fmt::format("rank {}: settings sha256 {}, rank 0: {}", i + 1, states[i].settings, settings),
+        "Lancez chaque processus avec la même spécification (seul data_path peut différer "
+        "d'une machine à l'autre).")};
+  }
+  return true;
+}
+
+// Rank 0 drives the run; `settled` tells the launcher's watch that the outcome is being
+// written and must not be overtaken by a failure report.
+core::Result<core::Json> run_phases(const core::Spec& spec, EventSink& sink, Cluster& cluster,
+                                    std::atomic<bool>& settled) {
+  Run run(spec, sink);
+  run.workers = cluster.workers();
+  start_session(run);
+  const core::Stopwatch preparing;
+  const Phase prepared = prepare(run, true);
+  const Phase agreed = agree_with_workers(run, cluster, prepared.ok(), preparing.seconds());
+  if (!prepared) return core::Error{prepared.error()};
+  if (!agreed) return core::Error{agreed.error()};
   const search::EvalContext ctx{run.data.bars, *run.features, *run.tables,    run.market,
                                 spec.exec,     run.split,     spec.min_trades};
 
-  FunnelResult funnel = run_funnel({ctx, spec, run.families, run.space_total, sink});
+  Fanouts fanouts(ctx, cluster);
+  FunnelResult funnel =
+      run_funnel({ctx, spec, run.families, run.space_total, sink, fanouts, run.workers});
+  // The test segment opens on rank 0 alone, after the workers have gone.
+  cluster.release_workers();
 
   const core::Stopwatch tail;  // "test + rapport": from the freeze to the report
   const std::vector<FinalistRecord> finalists = open_test_and_gate(
@@ -297,10 +409,12 @@ core::Result<core::Json> run_phases(const core::Spec& spec, EventSink& sink) {
       core::sha256_hex(run.hash + run.data.manifest.sha256 + std::string(kEngine) +
                        std::to_string(spec.seed))
           .substr(0, 16);
-  const core::Json report =
-      build_report({spec, run.hash, experiment_id, run.data.bars, run.data.manifest, run.data_json,
-                    run.htf_summaries, run.market, run.split, funnel, finalists, comparison,
-                    ctx.test_evaluations.load(), run.workers, sink.elapsed()});
+  const core::Json report = build_report(
+      {spec, run.hash, experiment_id, run.data.bars, run.data.manifest, run.data_json,
+       run.htf_summaries, run.market, run.split, funnel, finalists, comparison,
+       ctx.test_evaluations.load(), run.workers, cluster.size(), sink.elapsed()});
+  // The launcher's watch is already reporting a failure: it ends the process.
+  if (settled.exchange(true)) return core::Error{"ended by the launcher"};
   if (!spec.report_path.empty()) {
     auto written = write_report_files(spec.report_path, report, funnel.frontier);
     if (!written) {
@@ -319,17 +433,101 @@ core::Result<core::Json> run_phases(const core::Spec& spec, EventSink& sink) {
   return report;
 }
 
+// A worker process: the same phases as rank 0, silently, then rank 0's fan-outs until it
+// is released. It returns no report and succeeds: the run's outcome is rank 0's.
+core::Result<core::Json> serve_as_worker(const core::Spec& spec, Cluster& cluster) {
+  std::FILE* nowhere = std::fopen("/dev/null", "w");
+  if (nowhere == nullptr) core::fatal("cannot open /dev/null");
+  std::string failure;
+  {
+    EventSink quiet(nowhere);
+    quiet.observe([&](const core::Json& event) {
+      if (event["t"] == "error") {
+        failure = event["user_fr"].get<std::string>() + " (" +
+                  event["technical"].get<std::string>() + ")";
+      }
+    });
+    Run run(spec, quiet);
+    run.quiet = true;
+    const Phase prepared = prepare(run, false);
+    const std::optional<std::string> ask = cluster.receive();
+    if (!ask || ask->empty() || static_cast<Command>((*ask)[0]) != Command::state) {
+      core::fatal("a worker expected the state request first");
+    }
+    WorkerState state;
+    state.ready = prepared.ok();
+    state.dataset_sha256 = run.data.manifest.sha256;
+    state.settings = settings_hash(spec);
+    if (!prepared) state.failure = failure.empty() ? prepared.error() : failure;
+    cluster.reply(encode(state));
+    if (prepared) {
+      const search::EvalContext ctx{run.data.bars, *run.features, *run.tables,    run.market,
+                                    spec.exec,     run.split,     spec.min_trades};
+      serve_fanouts(ctx, cluster);
+    } else if (cluster.receive()) {
+      core::fatal("a worker that could not prepare was sent work");
+    }
+  }
+  std::fclose(nowhere);
+  return core::Json(nullptr);
+}
+
 }  // namespace
 
 core::Result<core::Json> run_research(const core::Spec& spec, EventSink& sink) {
+  const Launch launch = launch_of_this_process();
+  // Set once the outcome is being written (or the processes are being ended): the launch
+  // watch must then not report a failure of its own.
+  std::atomic<bool> settled{false};
+  auto joined = join_cluster(launch, [&sink, &settled] {
+    if (settled.exchange(true)) return false;
+    fail_research(sink, std::string(kProcessLost),
+                  "the launcher ended the run (SIGTERM): another process stopped, or mpirun "
+                  "was interrupted",
+                  std::string(kProcessLostRemedy));
+    return true;
+  });
+  if (!joined) {
+    if (launch.rank != 0) return core::Error{joined.error()};  // rank 0 speaks for the run
+    return core::Error{fail_research(
+        sink, "Cette version de varnek a été compilée sans MPI : elle ne peut pas répartir la "
+              "recherche.",
+        fmt::format("started by mpirun as {} processes: {}", launch.size, joined.error()),
+        "Lancez varnek sans mpirun, ou compilez-le avec Open MPI (make deps puis make build).")};
+  }
+  Cluster& cluster = *joined.value();
+  if (cluster.rank() > 0) {
+    try {
+      cluster.meet();
+      return serve_as_worker(spec, cluster);
+    } catch (const ClusterLost& lost) {
+      const std::string line = fmt::format("varnek rank {}: {}\n", cluster.rank(), lost.technical);
+      std::fwrite(line.data(), 1, line.size(), stderr);
+      std::fflush(stderr);
+      cluster.abandon();
+    }
+  }
   try {
-    return run_phases(spec, sink);
+    cluster.meet();
+    auto result = run_phases(spec, sink, cluster, settled);
+    cluster.release_workers();
+    return result;
+  } catch (const ClusterLost& lost) {
+    if (!settled.exchange(true)) {
+      fail_research(sink, std::string(kProcessLost), lost.technical,
+                    std::string(kProcessLostRemedy));
+    }
+    cluster.abandon();
   } catch (const std::bad_alloc&) {
     // Whatever held the memory is gone with the stack, so the failure report fits.
-    return core::Error{fail_research(
+    if (settled.exchange(true)) cluster.abandon();  // the launcher's watch is reporting
+    std::string text = fail_research(
         sink, "Mémoire insuffisante : la recherche a dû s'arrêter.", "std::bad_alloc",
         "Réduisez le nombre de barres ou les tailles du funnel, ou lancez la recherche sur une "
-        "machine qui a plus de mémoire.")};
+        "machine qui a plus de mémoire.");
+    // The workers may be in the middle of a fan-out that will never be collected.
+    if (cluster.distributed()) cluster.abandon();
+    return core::Error{std::move(text)};
   }
 }
 

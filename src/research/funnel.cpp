@@ -8,7 +8,6 @@
 #include <unordered_set>
 
 #include "core/clock.hpp"
-#include "core/parallel.hpp"
 #include "core/splitmix.hpp"
 #include "rf/forest.hpp"
 #include "validate/figures.hpp"
@@ -221,13 +220,12 @@ Schedule screen(const FunnelInputs& in, FunnelResult& out, std::uint64_t pool_ta
       3000, std::min<std::uint64_t>(pool.size(), std::max<std::uint64_t>(200, budget / 10)));
   const core::Stopwatch warm_clock;
   const std::span<const Candidate> warm(pool.data(), warmup);
-  const std::vector<search::Scored> scored =
-      search::score_batch(in.ctx, warm, search::SegmentRef::train());
+  const std::vector<double> scored = in.fanouts.train_scores(warm);
   std::vector<rf::Row> rows(warmup);
   std::vector<float> targets(warmup);
   for (std::size_t i = 0; i < warmup; ++i) {
     rows[i] = strategy::feature_vector(warm[i]);
-    targets[i] = static_cast<float>(std::max(-5.0, scored[i].score));
+    targets[i] = static_cast<float>(std::max(-5.0, scored[i]));
   }
   rf::ForestParams params;
   params.seed = in.spec.seed;
@@ -236,7 +234,7 @@ Schedule screen(const FunnelInputs& in, FunnelResult& out, std::uint64_t pool_ta
 
   const std::span<const Candidate> rest(pool.data() + warmup, pool.size() - warmup);
   const core::Stopwatch predict_clock;
-  const std::vector<float> predicted = rf::predict_batch(forest, rest, 0.5f);
+  const std::vector<float> predicted = in.fanouts.predictions(forest, rest);
   out.rf_prediction_seconds = predict_clock.seconds();
   out.rf_predictions = predicted.size();
   std::vector<std::size_t> order(predicted.size());
@@ -280,10 +278,11 @@ core::Json equity_event(const search::EvalContext& ctx, const Candidate& best) {
           {"summary", bt::to_json(bt::metrics_from_run(run, ctx.exec.equity0))}};
 }
 
-// The chunk's valid keys backtested on the train segment, entry stream by entry stream so
-// that exit variants share their signal list, and counted in the context exactly as one
-// evaluation each would count them; an invalid key gets an empty summary.
-std::vector<bt::SegmentSummary> backtest_chunk(const search::EvalContext& ctx,
+// The chunk's valid keys backtested on the train segment, a contiguous share per process,
+// entry stream by entry stream within each share so that exit variants share their signal
+// list, and counted here in the context exactly as one evaluation each would count them; an
+// invalid key gets an empty summary.
+std::vector<bt::SegmentSummary> backtest_chunk(const search::EvalContext& ctx, Fanouts& fanouts,
                                                const std::vector<Candidate>& chunk) {
   std::vector<Candidate> valid;
   std::vector<std::size_t> slot;
@@ -294,9 +293,7 @@ std::vector<bt::SegmentSummary> backtest_chunk(const search::EvalContext& ctx,
     valid.push_back(chunk[i]);
     slot.push_back(i);
   }
-  std::vector<bt::SegmentSummary> summaries(valid.size());
-  const search::Range train = ctx.split.train;
-  bt::run_fast_batch(valid, ctx.inputs(), ctx.market, ctx.exec, train.start, train.end, summaries);
+  const std::vector<bt::SegmentSummary> summaries = fanouts.train_summaries(valid);
   std::vector<bt::SegmentSummary> results(chunk.size());
   std::uint64_t bars = 0;
   for (std::size_t j = 0; j < valid.size(); ++j) {
@@ -320,7 +317,7 @@ std::vector<Ranked> backtest_stage(const FunnelInputs& in, FunnelResult& out, Sc
   const std::uint64_t promote = spec.funnel.promote;
   const std::uint64_t prune_at = 4 * std::max<std::uint64_t>(promote, 1);
   const std::uint64_t frontier_every = std::max<std::uint64_t>(1, sched.count / kFrontierPoints);
-  const int workers = core::worker_count();
+  const int workers = in.workers;
   const double budget = spec.time_budget_s;
 
   std::vector<Ranked> kept;
@@ -343,7 +340,7 @@ std::vector<Ranked> backtest_stage(const FunnelInputs& in, FunnelResult& out, Sc
       next += n;
     }
     if (chunk.empty()) break;
-    const std::vector<bt::SegmentSummary> results = backtest_chunk(ctx, chunk);
+    const std::vector<bt::SegmentSummary> results = backtest_chunk(ctx, in.fanouts, chunk);
     core::Json stream = core::Json::array();
     const std::size_t stream_every = std::max<std::size_t>(chunk.size() / 5, 1);
     for (std::size_t i = 0; i < chunk.size(); ++i) {
@@ -458,20 +455,15 @@ std::vector<Ranked> backtest_stage(const FunnelInputs& in, FunnelResult& out, Sc
 
 // The promoted candidates' results over train + validation, summed by block of equal bar
 // count, and the probability that the best of them in sample is below the median out of
-// sample. Rows are written by their own task, so the blocks do not depend on scheduling.
-validate::PboResult promoted_pbo(const search::EvalContext& ctx,
+// sample.
+validate::PboResult promoted_pbo(const search::EvalContext& ctx, Fanouts& fanouts,
                                  const std::vector<Ranked>& promoted) {
   const std::uint64_t start = ctx.split.train.start, end = ctx.split.validation.end;
-  validate::BlockReturns blocks = validate::make_block_returns(promoted.size(), kPboBlocks);
   if (end <= start) return {std::nullopt, std::nullopt, promoted.size(), 0};
-  core::parallel_map<char>(promoted.size(), [&](std::size_t i) {
-    std::vector<bt::TradeResult> trades;
-    search::evaluate_results(ctx, promoted[i].key, search::SegmentRef::train_validation(), ctx.exec,
-                             trades);
-    validate::add_trades_to_blocks(blocks, i, trades, start, end);
-    return char{};
-  });
-  return validate::pbo(blocks);
+  std::vector<Candidate> keys;
+  keys.reserve(promoted.size());
+  for (const Ranked& r : promoted) keys.push_back(r.key);
+  return validate::pbo(fanouts.block_returns(keys, kPboBlocks));
 }
 
 bool passes_validation(const bt::SegmentSummary& s, std::uint32_t min_trades) {
@@ -591,16 +583,17 @@ FunnelResult run_funnel(const FunnelInputs& in) {
   rank(kept, [](const Ranked& r) { return r.score; });
   if (kept.size() > spec.funnel.promote) kept.resize(spec.funnel.promote);
   c.promoted = kept.size();
-  out.pbo = promoted_pbo(ctx, kept);
+  out.pbo = promoted_pbo(ctx, in.fanouts, kept);
   sink.emit("promotion", {{"promoted", kept.size()},
                           {"rejected_too_few_trades", out.rejections[0].count},
                           {"rejected_losing", out.rejections[1].count}});
 
   // Validation.
   sink.status("validation", "running", {{"candidates", kept.size()}});
-  const auto val = core::parallel_map<bt::SegmentSummary>(kept.size(), [&](std::size_t i) {
-    return search::evaluate(ctx, kept[i].key, search::SegmentRef::validation(), ctx.exec);
-  });
+  std::vector<Candidate> promoted_keys;
+  promoted_keys.reserve(kept.size());
+  for (const Ranked& r : kept) promoted_keys.push_back(r.key);
+  const std::vector<bt::SegmentSummary> val = in.fanouts.validation(promoted_keys);
   std::vector<ValidatedEntry> validated;
   for (std::size_t i = 0; i < kept.size(); ++i) {
     if (passes_validation(val[i], spec.min_trades)) {
@@ -624,8 +617,8 @@ FunnelResult run_funnel(const FunnelInputs& in) {
   sink.status("walk_forward", "running", {{"candidates", validated.size()}});
   std::vector<Candidate> wf_keys;
   for (const ValidatedEntry& v : validated) wf_keys.push_back(v.key);
-  const int workers = core::worker_count();
-  const auto wf = validate::walk_forward(ctx, wf_keys, [&](std::size_t done, std::size_t total) {
+  const int workers = in.workers;
+  const auto wf = in.fanouts.walk_forward(wf_keys, [&](std::size_t done, std::size_t total) {
     if (sink.admit_progress()) {
       sink.emit(
           "progress",
@@ -665,7 +658,7 @@ FunnelResult run_funnel(const FunnelInputs& in) {
       out.lookahead.emplace(w.key.family, validate::lookahead_audit(ctx, w.key));
     }
   }
-  std::vector<validate::RobustnessResult> robust = validate::robustness(ctx, accepted);
+  std::vector<validate::RobustnessResult> robust = in.fanouts.robustness(accepted);
   for (const WalkEntry& w : accepted) {
     for (const Candidate& variant : validate::sensitivity_variants(w.key)) {
       trials.add_later(variant, out.trials);

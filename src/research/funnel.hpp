@@ -10,6 +10,7 @@
 #include "core/json.hpp"
 #include "core/spec.hpp"
 #include "research/events.hpp"
+#include "research/fanout.hpp"
 #include "search/evaluate.hpp"
 #include "validate/evidence.hpp"
 #include "validate/lookahead.hpp"
@@ -80,6 +81,8 @@ struct FunnelInputs {
   const std::vector<std::uint8_t>& families;  // family entries, in specification order
   std::uint64_t space_total = 0;
   EventSink& sink;
+  Fanouts& fanouts;  // the parallel fan-outs, over every process of the run
+  int workers = 1;   // pool threads over every process, as the events report them
 };
 
 FunnelResult run_funnel(const FunnelInputs& in);

@@ -49,6 +49,7 @@ core::Json throughput(const ReportInputs& in) {
           {"candidates_per_sec", per_sec(f.counters.backtested)},
           {"decisions_per_sec", per_sec(f.decisions)},
           {"phase_seconds", std::move(phases)},
+          {"ranks", in.ranks},
           {"rf_predictions", f.rf_predictions},
           {"rf_predictions_per_sec", rf_rate},
           {"stopped_by_budget", f.stopped_by_budget},

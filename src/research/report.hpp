@@ -32,7 +32,8 @@ struct ReportInputs {
   std::span<const FinalistRecord> finalists;
   const core::Json& method_comparison;  // null when no comparison was asked for
   std::uint64_t test_evaluations;
-  int workers;
+  int workers;  // pool threads over every process
+  int ranks;    // processes of the run: 1 unless started by mpirun
   double elapsed_seconds;  // taken when the report is assembled
 };
 
