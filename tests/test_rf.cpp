@@ -482,16 +482,21 @@ TEST(RfPredict, BatchKeepsInputOrderAndMatchesSingleRowsOnAnyWorkerCount) {
   }
   // A key outside the lattice still predicts from its features.
   cands[100].idx[0] = 200;
-  const Forest forest = train(std::span(d.rows).first(1000), std::span(d.targets).first(1000),
-                              {.n_trees = 32, .seed = 2});
-  std::vector<float> one, two;
-  tbb::task_arena(1).execute([&] { one = predict_batch(forest, cands, 1.0f); });
-  tbb::task_arena(2).execute([&] { two = predict_batch(forest, cands, 1.0f); });
-  ASSERT_EQ(one.size(), cands.size());
-  EXPECT_EQ(one, two);
-  for (std::size_t i = 0; i < cands.size(); ++i) {
-    ASSERT_EQ(one[i], predict(forest, strategy::feature_vector(cands[i]), 1.0f)) << i;
+  // Whole groups of vector lanes, and a short last group of trees of unequal depths.
+  for (const ForestParams params : {ForestParams{.n_trees = 32, .seed = 2},
+                                    ForestParams{.n_trees = 37, .max_depth = 6, .seed = 3}}) {
+    const Forest forest =
+        train(std::span(d.rows).first(1000), std::span(d.targets).first(1000), params);
+    EXPECT_EQ(forest.layout.lanes.groups.size(), (params.n_trees + kLanes - 1) / kLanes);
+    std::vector<float> one, two;
+    tbb::task_arena(1).execute([&] { one = predict_batch(forest, cands, 1.0f); });
+    tbb::task_arena(2).execute([&] { two = predict_batch(forest, cands, 1.0f); });
+    ASSERT_EQ(one.size(), cands.size());
+    EXPECT_EQ(one, two);
+    for (std::size_t i = 0; i < cands.size(); ++i) {
+      ASSERT_EQ(one[i], predict(forest, strategy::feature_vector(cands[i]), 1.0f)) << i;
+    }
+    // The same through the node walk alone.
+    EXPECT_EQ(predict_batch(Forest{forest.trees, {}}, cands, 1.0f), one);
   }
-  // The same through the node walk alone.
-  EXPECT_EQ(predict_batch(Forest{forest.trees, {}}, cands, 1.0f), one);
 }

@@ -12,6 +12,13 @@
 #include "core/fatal.hpp"
 #include "core/splitmix.hpp"
 
+// The batch walk over lane groups is compiled for AVX-512 and taken where the processor has
+// it (asked once at run time); elsewhere the rows walk the trees one by one.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define VARNEK_RF_LANES 1
+#include <immintrin.h>
+#endif
+
 namespace varnek::rf {
 
 static_assert(strategy::kFeatureDims == kFeatures);
@@ -500,11 +507,19 @@ constexpr std::size_t kBlock = 128;
 constexpr std::size_t kGroup = 16;
 static_assert(kBlock % kGroup == 0);
 
+// A row's ranks as lane words: rank f (see RankRow) in word f, zero past kFeatures; the two
+// halves are the two registers a lane permute picks from.
+using LaneRanks = std::array<std::uint32_t, 2 * kLanes>;
+static_assert(kFeatures <= 2 * kLanes);
+
 struct Block {
   RankRow ranks[kBlock];
   Row rows[kBlock];  // filled only when some tree keeps the node walk
   float leaf[kBlock];
   double shift[kBlock], sum[kBlock], dev[kBlock], dev_sq[kBlock];
+  // The lane walk's rows and leaves (leaf of lane l for row r at l * kBlock + r).
+  alignas(64) LaneRanks lane_ranks[kBlock];
+  alignas(64) float lane_leaf[kLanes * kBlock];
 };
 
 void walk_group(const std::uint64_t* splits, std::uint32_t depth, const RankRow* ranks,
@@ -544,13 +559,154 @@ void accumulate(const Forest& forest, Block& block) {
   }
 }
 
+LaneRanks lane_ranks(const RankRow& ranks) {
+  LaneRanks out{};
+  for (std::size_t f = 0; f < kFeatures; ++f) out[f] = static_cast<std::uint32_t>(ranks[f] >> 32);
+  return out;
+}
+
+std::uint32_t lane_split(std::uint64_t split) {
+  const std::uint64_t index = split >> 32;
+  if (index >= (std::uint64_t{1} << 27)) core::fatal("rf: too many cuts for the lane layout");
+  return static_cast<std::uint32_t>(index << 5 | (split & 31));
+}
+
+void build_lanes(const Forest& forest, ForestLayout& layout) {
+  for (const LaidOutTree& lt : layout.trees) {
+    if (lt.depth > kMaxLaidOutDepth) return;  // a tree walks its nodes: no lanes
+  }
+  LaneLayout& lanes = layout.lanes;
+  std::vector<std::uint64_t> splits;
+  std::vector<float> leaves;
+  for (std::size_t first = 0; first < forest.trees.size(); first += kLanes) {
+    LaneGroup g;
+    g.trees = static_cast<std::uint32_t>(std::min<std::size_t>(kLanes, forest.trees.size() - first));
+    for (std::size_t l = 0; l < g.trees; ++l) g.depth = std::max(g.depth, layout.trees[first + l].depth);
+    const std::size_t width = std::size_t{1} << g.depth;
+    g.split_offset = lanes.splits.size();
+    g.leaf_offset = lanes.leaves.size();
+    lanes.splits.resize(lanes.splits.size() + kLanes * width, 0);
+    lanes.leaves.resize(lanes.leaves.size() + kLanes * width, 0.0f);
+    for (std::size_t l = 0; l < g.trees; ++l) {
+      splits.assign(width, 0);
+      leaves.assign(width, 0.0f);
+      lay_out(layout, forest.trees[first + l], 0, 1, 0, g.depth, splits.data(), leaves.data());
+      for (std::size_t p = 1; p < width; ++p) {
+        lanes.splits[g.split_offset + kLanes * p + l] = lane_split(splits[p]);
+      }
+      for (std::size_t q = 0; q < width; ++q) lanes.leaves[g.leaf_offset + kLanes * q + l] = leaves[q];
+    }
+    lanes.groups.push_back(g);
+  }
+}
+
+#ifdef VARNEK_RF_LANES
+bool processor_has_lanes() {
+  static const bool has = __builtin_cpu_supports("avx512f");
+  return has;
+}
+
+// g++ 12's AVX-512 headers start some results from a deliberately undefined register and
+// then warn about it in the functions that use them.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+// One level down for the 16 lanes of one row: x goes right exactly when the threshold's
+// index is below the row's rank for the split's feature, as in `step`. Returns the lanes
+// that went right.
+__attribute__((target("avx512f"), always_inline)) inline __mmask16 lanes_down(
+    __m512i split, __m512i low, __m512i high, __m512i& pos) {
+  const __m512i rank =
+      _mm512_permutex2var_epi32(low, _mm512_and_si512(split, _mm512_set1_epi32(31)), high);
+  const __mmask16 right = _mm512_cmplt_epu32_mask(_mm512_srli_epi32(split, 5), rank);
+  const __m512i twice = _mm512_add_epi32(pos, pos);
+  pos = _mm512_mask_add_epi32(twice, right, twice, _mm512_set1_epi32(1));
+  return right;
+}
+
+// The leaves the group's trees give kBlock rows: leaf[l * kBlock + r] for lane l, row r.
+// Eight rows walk at once, so that their gathers overlap. The first two levels' splits sit
+// at fixed places (positions 1, then 2 or 3): a load and a blend serve them, the deeper
+// levels gather.
+__attribute__((target("avx512f"))) void walk_lanes(const LaneLayout& lanes, const LaneGroup& g,
+                                                    const LaneRanks* ranks, float* leaf) {
+  constexpr std::size_t kRows = 8;
+  static_assert(kBlock % kRows == 0);
+  const auto* splits = reinterpret_cast<const int*>(lanes.splits.data() + g.split_offset);
+  const float* leaves = lanes.leaves.data() + g.leaf_offset;
+  const __m512i lane = _mm512_set_epi32(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+  const __m512i first_leaf = _mm512_set1_epi32(1 << g.depth);
+  const __m512i row_stride = _mm512_mullo_epi32(lane, _mm512_set1_epi32(int{kBlock}));
+  const std::uint32_t fixed = std::min<std::uint32_t>(g.depth, 2);
+  const __m512i at1 = _mm512_loadu_si512(splits + kLanes);
+  const __m512i at2 = _mm512_loadu_si512(splits + 2 * kLanes);
+  const __m512i at3 = _mm512_loadu_si512(splits + 3 * kLanes);
+  for (std::size_t r = 0; r < kBlock; r += kRows) {
+    __m512i low[kRows], high[kRows], pos[kRows];
+    for (std::size_t k = 0; k < kRows; ++k) {
+      low[k] = _mm512_loadu_si512(ranks[r + k].data());
+      high[k] = _mm512_loadu_si512(ranks[r + k].data() + kLanes);
+      pos[k] = _mm512_set1_epi32(1);
+      if (fixed == 0) continue;
+      const __mmask16 right = lanes_down(at1, low[k], high[k], pos[k]);
+      if (fixed == 2) lanes_down(_mm512_mask_blend_epi32(right, at2, at3), low[k], high[k], pos[k]);
+    }
+    for (std::uint32_t level = fixed; level < g.depth; ++level) {
+      for (std::size_t k = 0; k < kRows; ++k) {
+        const __m512i at = _mm512_or_si512(_mm512_slli_epi32(pos[k], 4), lane);
+        lanes_down(_mm512_i32gather_epi32(at, splits, 4), low[k], high[k], pos[k]);
+      }
+    }
+    for (std::size_t k = 0; k < kRows; ++k) {
+      const __m512i q = _mm512_sub_epi32(pos[k], first_leaf);
+      const __m512 v = _mm512_i32gather_ps(_mm512_or_si512(_mm512_slli_epi32(q, 4), lane), leaves, 4);
+      _mm512_i32scatter_ps(leaf + r + k, row_stride, v, 4);
+    }
+  }
+}
+
+#pragma GCC diagnostic pop
+
+// accumulate() over the lane groups: the same leaves, summed in the same tree order.
+void accumulate_lanes(const Forest& forest, Block& block) {
+  std::fill(std::begin(block.sum), std::end(block.sum), 0.0);
+  std::fill(std::begin(block.dev), std::end(block.dev), 0.0);
+  std::fill(std::begin(block.dev_sq), std::end(block.dev_sq), 0.0);
+  const float* leaf = block.lane_leaf;
+  const LaneLayout& lanes = forest.layout.lanes;
+  for (std::size_t g = 0; g < lanes.groups.size(); ++g) {
+    walk_lanes(lanes, lanes.groups[g], block.lane_ranks, block.lane_leaf);
+    for (std::size_t l = 0; l < lanes.groups[g].trees; ++l) {
+      const float* tree_leaf = leaf + l * kBlock;
+      if (g == 0 && l == 0) std::copy(tree_leaf, tree_leaf + kBlock, std::begin(block.shift));
+      for (std::size_t r = 0; r < kBlock; ++r) {
+        add_leaf(tree_leaf[r], block.shift[r], block.sum[r], block.dev[r], block.dev_sq[r]);
+      }
+    }
+  }
+}
+
+bool use_lanes(const Forest& forest) {
+  return has_layout(forest) && !forest.layout.lanes.groups.empty() && processor_has_lanes();
+}
+#else
+bool use_lanes(const Forest&) {
+  return false;
+}
+void accumulate_lanes(const Forest&, Block&) {
+  core::fatal("rf: lane walk without the vector unit");
+}
+#endif
+
 // Ranks of every feature value a candidate of the lattice can produce, by family, feature
 // and value index: slot 5 + i of a candidate's features depends only on its family and
-// its index i, and the other slots only on its family.
+// its index i, and the other slots only on its family. With them, each family's value
+// counts (256 past its dimensions, which any index passes), for the lattice check.
 struct CandidateRanks {
   std::array<std::array<std::array<std::uint64_t, strategy::kMaxValues>, kFeatures>,
              strategy::kFamilies>
       ranks{};
+  std::array<std::array<std::uint16_t, strategy::kMaxDims>, strategy::kFamilies> values{};
 };
 
 CandidateRanks candidate_ranks(const ForestLayout& layout) {
@@ -558,6 +714,10 @@ CandidateRanks candidate_ranks(const ForestLayout& layout) {
   for (std::size_t f = 0; f < strategy::kFamilies; ++f) {
     const auto family = static_cast<std::uint8_t>(f);
     const std::size_t dims = strategy::dim_count(family);
+    for (std::size_t i = 0; i < strategy::kMaxDims; ++i) {
+      table.values[f][i] =
+          static_cast<std::uint16_t>(i < dims ? strategy::value_count(family, i) : 256);
+    }
     for (std::size_t j = 0; j < strategy::kMaxValues; ++j) {
       strategy::Candidate c;
       c.family = family;
@@ -572,13 +732,13 @@ CandidateRanks candidate_ranks(const ForestLayout& layout) {
 }
 
 // The table applies to lattice candidates only; anything else is encoded from its features.
-bool in_lattice(const strategy::Candidate& c) {
+bool in_lattice(const CandidateRanks& table, const strategy::Candidate& c) {
   if (c.family >= strategy::kFamilies) return false;
-  const std::size_t dims = strategy::dim_count(c.family);
-  for (std::size_t i = 0; i < dims; ++i) {
-    if (c.idx[i] >= strategy::value_count(c.family, i)) return false;
+  bool inside = true;
+  for (std::size_t i = 0; i < strategy::kMaxDims; ++i) {
+    inside &= c.idx[i] < table.values[c.family][i];
   }
-  return true;
+  return inside;
 }
 
 RankRow candidate_rank_row(const CandidateRanks& table, const strategy::Candidate& c) {
@@ -650,6 +810,7 @@ void build_layout(Forest& forest) {
     }
     layout.trees.push_back(lt);
   }
+  build_lanes(forest, layout);
 }
 
 float predict_mean(const Forest& forest, const Row& x) {
@@ -671,6 +832,7 @@ std::vector<float> predict_batch(const Forest& forest,
   }
   const bool ranked = has_layout(forest);
   const CandidateRanks table = ranked ? candidate_ranks(forest.layout) : CandidateRanks{};
+  const bool lanes = use_lanes(forest);
   const std::size_t blocks = (candidates.size() + kBlock - 1) / kBlock;
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, blocks, 8), [&](const auto& range) {
     Block block;
@@ -680,14 +842,19 @@ std::vector<float> predict_batch(const Forest& forest,
       for (std::size_t r = 0; r < kBlock; ++r) {
         // A short last block repeats its last candidate; the extra results are dropped.
         const strategy::Candidate& c = candidates[first + std::min(r, count - 1)];
-        const bool lattice = in_lattice(c);
+        const bool lattice = ranked && in_lattice(table, c);
         if (!every_tree_laid_out || !lattice) block.rows[r] = strategy::feature_vector(c);
         if (ranked) {
           block.ranks[r] =
               lattice ? candidate_rank_row(table, c) : rank_row(forest.layout, block.rows[r]);
+          if (lanes) block.lane_ranks[r] = lane_ranks(block.ranks[r]);
         }
       }
-      accumulate(forest, block);
+      if (lanes) {
+        accumulate_lanes(forest, block);
+      } else {
+        accumulate(forest, block);
+      }
       for (std::size_t r = 0; r < count; ++r) {
         out[first + r] =
             combine(block.sum[r], block.dev[r], block.dev_sq[r], forest.trees.size(), k);

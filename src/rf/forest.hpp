@@ -56,6 +56,29 @@ struct LaidOutTree {
   std::size_t leaf_offset = 0;   // 2^depth leaf values, left to right
 };
 
+// Batch layout for processors with AVX-512: the laid-out trees in groups of kLanes, one tree
+// per 32-bit vector lane, so that a step fetches one level's splits of the whole group with
+// one gather and gives each lane the row's rank for its feature with one register permute.
+// Every tree of a group is laid out to the group's depth (the deepest of them; padded as
+// above); the lanes of a short last group hold splits 0 and leaves 0 that are never summed.
+// Heap position p of lane l is word kLanes * p + l of the group's splits, leaf position q
+// (left to right) value kLanes * q + l of its leaves. A split word is
+// (1 + index of its threshold in cuts, 0 for NaN) << 5 | feature.
+inline constexpr std::uint32_t kLanes = 16;
+
+struct LaneGroup {
+  std::uint32_t depth = 0;
+  std::uint32_t trees = 0;       // kLanes but maybe in the last group
+  std::size_t split_offset = 0;  // kLanes * 2^depth words
+  std::size_t leaf_offset = 0;   // kLanes * 2^depth values
+};
+
+struct LaneLayout {
+  std::vector<LaneGroup> groups;  // empty when some tree keeps the node walk
+  std::vector<std::uint32_t> splits;
+  std::vector<float> leaves;
+};
+
 struct ForestLayout {
   std::vector<LaidOutTree> trees;
   // Per feature, the distinct non-NaN thresholds of the laid-out trees, ascending.
@@ -64,6 +87,7 @@ struct ForestLayout {
   // so that a walk step reads both with a single load.
   std::vector<std::uint64_t> splits;
   std::vector<float> leaves;
+  LaneLayout lanes;
 };
 
 // The trees are the model; `layout` only speeds prediction up and gives bit-identical
