@@ -427,6 +427,10 @@ BacktestRun run_full(const strategy::Candidate& c, const strategy::EvalInputs& i
                      std::size_t end) {
   BacktestRun run;
   run.equity.push_back(exec.equity0);
+  // At most one point per bar of the range: reserved, so that a long run does not hold a
+  // curve and its doubled copy while it grows.
+  const std::size_t points = end > start ? end - start : 0;
+  for (auto* curve : {&run.worst_curve, &run.close_curve, &run.best_curve}) curve->reserve(points);
   SummaryBuilder sb;
   dispatch<Detail::full>(c, in, market, exec, start, end, sb, &run, nullptr);
   run.summary = sb.summary;
