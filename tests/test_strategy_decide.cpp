@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "bt_fixture.hpp"
+#include "core/splitmix.hpp"
+#include "data/synthetic.hpp"
 #include "strategy/decide.hpp"
 
 using namespace varnek;
@@ -217,6 +219,32 @@ TEST(DecisionTables, SessionsAndRegimeViews) {
   EXPECT_EQ(e4->tables.gate[2 * 4][399], strategy::kLongOk);
   EXPECT_EQ(e4->tables.gate[3 * 4][399], 0);
   EXPECT_EQ(e4->tables.gate[2 * 4][0], 0);  // no daily bar has closed yet
+}
+
+// A candidate's own tables over its own lengths decide as the whole lattice's do, for every
+// family, on hourly bars and on four-hour bars (whose trend EMAs come from the daily view).
+TEST(DecisionTables, ACandidatesOwnTablesDecideAsTheLattices) {
+  for (const std::int64_t timeframe : {3600, 14400}) {
+    data::BarSeries bars = data::generate_synthetic(2500, 5);
+    for (std::size_t i = 0; i < bars.size(); ++i) {
+      bars.ts[i] = bars.ts[0] + static_cast<std::int64_t>(i) * timeframe;
+    }
+    bars.timeframe_secs = timeframe;
+    const auto whole = testkit::make_engine(bars);
+    core::SplitMix64 rng(9);
+    for (std::uint8_t family = 0; family < strategy::kFamilies; ++family) {
+      for (int draw = 0; draw < 12; ++draw) {
+        const strategy::Candidate c = strategy::random_candidate(family, rng);
+        const htf::FeatureSet fs = htf::build_feature_set(bars, strategy::candidate_lengths(c));
+        const strategy::DecisionTables own = strategy::build_candidate_tables(bars, fs, c);
+        const StrategyView mine = strategy::resolve(c, {bars, fs, own});
+        const StrategyView all = strategy::resolve(c, whole->inputs());
+        for (std::size_t k = 2; k < bars.size(); ++k) {
+          ASSERT_EQ(decide(mine, k), decide(all, k)) << strategy::format_id(c) << " bar " << k;
+        }
+      }
+    }
+  }
 }
 
 TEST(SignalCount, CountsBarsFromTwoOn) {

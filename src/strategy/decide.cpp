@@ -160,6 +160,14 @@ bool same_key(const SignalTable& t, const SignalKey& k) {
          t.window == k.window && t.level == k.level;
 }
 
+bool same_key_values(const SignalKey& x, const SignalKey& y) {
+  return x.kind == y.kind && x.entry_mode == y.entry_mode && x.a == y.a && x.b == y.b &&
+         x.window == y.window && x.level == y.level;
+}
+
+// An index entry for a combination whose table was not built.
+constexpr std::uint16_t kNoTable = 0xFFFF;
+
 // Each kind of table, its family and the dimensions whose values select it.
 struct KindDims {
   SignalKind kind;
@@ -316,7 +324,10 @@ SideBits signal_bits(SignalKind kind, const StrategyView& v) {
 // One table per distinct key over every value combination of the kind's dimensions in the
 // active lattice (the other dimensions at their first value), invalid pairs included so
 // that resolving any candidate of the lattice finds its tables.
-void add_signal_tables(const data::BarSeries& bars, const htf::FeatureSet& fs, DecisionTables& t) {
+// With `only`, the tables whose key is one of that candidate's and no other (the other
+// combinations index no table).
+void add_signal_tables(const data::BarSeries& bars, const htf::FeatureSet& fs, DecisionTables& t,
+                       const Candidate* only) {
   // Tables that differ only by their window share one pass over the bars (pullback
   // distances, zone entries with the largest wait): windows vary fastest.
   const std::uint64_t pullback_reach = largest_uint(0, 4), max_wait = largest_uint(4, 3);
@@ -339,7 +350,11 @@ void add_signal_tables(const data::BarSeries& bars, const htf::FeatureSet& fs, D
       }
       const SignalKey key = signal_key(layout.kind, c);
       std::vector<std::uint16_t>& index = t.table_of[static_cast<std::size_t>(layout.kind)];
-      index.resize(combos);
+      index.resize(combos, kNoTable);
+      if (only != nullptr && (only->family != layout.family ||
+                              !same_key_values(key, signal_key(layout.kind, *only)))) {
+        continue;
+      }
       const auto known = std::find_if(t.signals.begin(), t.signals.end(),
                                       [&](const SignalTable& s) { return same_key(s, key); });
       index[n] = static_cast<std::uint16_t>(known - t.signals.begin());
@@ -393,7 +408,10 @@ SideBits make_side_bits(std::size_t n) {
   return s;
 }
 
-DecisionTables build_decision_tables(const data::BarSeries& bars, const htf::FeatureSet& fs) {
+namespace {
+
+DecisionTables build_tables(const data::BarSeries& bars, const htf::FeatureSet& fs,
+                            const Candidate* only) {
   const std::size_t n = bars.size();
   DecisionTables t;
   const htf::HtfContext* h4 = four_hour_view(fs);
@@ -423,7 +441,7 @@ DecisionTables build_decision_tables(const data::BarSeries& bars, const htf::Fea
       bear[k] = flags.bear[k - 1] ? static_cast<std::int32_t>(k - 1) : bear[k - 1];
     }
   }
-  add_signal_tables(bars, fs, t);
+  add_signal_tables(bars, fs, t, only);
   const std::size_t blocks = (n + kTouchBlock - 1) / kTouchBlock;
   t.block_low.assign(blocks, HUGE_VAL);
   t.block_high.assign(blocks, -HUGE_VAL);
@@ -435,6 +453,53 @@ DecisionTables build_decision_tables(const data::BarSeries& bars, const htf::Fea
     if (bars.high[k] > hi) hi = bars.high[k];
   }
   return t;
+}
+
+}  // namespace
+
+DecisionTables build_decision_tables(const data::BarSeries& bars, const htf::FeatureSet& fs) {
+  return build_tables(bars, fs, nullptr);
+}
+
+DecisionTables build_candidate_tables(const data::BarSeries& bars, const htf::FeatureSet& fs,
+                                      const Candidate& c) {
+  return build_tables(bars, fs, &c);
+}
+
+htf::FeatureLengths candidate_lengths(const Candidate& c) {
+  htf::FeatureLengths lengths;
+  Candidate first_values;
+  first_values.family = c.family;
+  const Candidate& first = first_values;
+  for (const Candidate* k : {&c, &first}) {
+    auto add = [&](std::vector<std::uint32_t>& list, std::size_t dim) {
+      const auto n = static_cast<std::uint32_t>(param_uint(*k, dim));
+      if (std::find(list.begin(), list.end(), n) == list.end()) list.push_back(n);
+    };
+    switch (c.family) {
+      case 0:  // trend EMAs from a view, or from the base closes without one
+        add(lengths.htf_ema, 0);
+        add(lengths.htf_ema, 1);
+        add(lengths.base_ema, 0);
+        add(lengths.base_ema, 1);
+        add(lengths.base_ema, 2);
+        add(lengths.breakout, 5);
+        break;
+      case 1:
+        add(lengths.base_ema, 0);
+        add(lengths.base_ema, 1);
+        break;
+      case 2:
+        add(lengths.breakout, 0);
+        break;
+      case 3:
+        add(lengths.rsi, 0);
+        break;
+      default:  // break flags exist for every pivot
+        break;
+    }
+  }
+  return lengths;
 }
 
 StrategyView resolve(const Candidate& c, const EvalInputs& in) {

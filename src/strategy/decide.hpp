@@ -111,6 +111,18 @@ inline constexpr std::size_t kTouchBlock = 8;
 
 DecisionTables build_decision_tables(const data::BarSeries& bars, const htf::FeatureSet& fs);
 
+// The tables of one candidate only: every gate, the pivots' last breaks and the blocks, but
+// only the signal tables the candidate itself resolves to (a rebuild over a truncated series,
+// as the lookahead audit makes, needs no more). Looking any other parameter set up in them
+// stops the process, as with a table from another lattice.
+DecisionTables build_candidate_tables(const data::BarSeries& bars, const htf::FeatureSet& fs,
+                                      const Candidate& c);
+
+// The indicator lengths that resolving `c` and building its tables read: its own, and
+// those of its family's first values (a table is built from a candidate whose other
+// dimensions sit at their first value).
+htf::FeatureLengths candidate_lengths(const Candidate& c);
+
 // Everything a candidate evaluation reads; built once per series and shared read-only.
 struct EvalInputs {
   const data::BarSeries& bars;

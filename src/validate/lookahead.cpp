@@ -67,13 +67,16 @@ LookaheadResult lookahead_audit(const search::EvalContext& ctx, const strategy::
   const std::uint64_t validation_end = ctx.split.validation.end;
   const bt::BacktestRun reference =
       search::evaluate_full(ctx, key, search::SegmentRef::range(0, validation_end), ctx.exec);
-  const htf::FeatureLengths lengths = strategy::feature_lengths();
+  // Only what this candidate reads is rebuilt: its series and its tables, computed exactly
+  // as the whole lattice's are.
+  const htf::FeatureLengths lengths = strategy::candidate_lengths(key);
   return compare_cuts(reference.trades, validation_end, [&](std::uint64_t cut) {
     // The copies live for one cut only: a feature set is as large as its series.
     if (cut > validation_end) core::fatal("custom segment reaches into the locked TEST set");
     const data::BarSeries bars = truncate_bars(ctx.bars, cut);
     const htf::FeatureSet features = htf::build_feature_set(bars, lengths);
-    const strategy::DecisionTables tables = strategy::build_decision_tables(bars, features);
+    const strategy::DecisionTables tables =
+        strategy::build_candidate_tables(bars, features, key);
     bt::BacktestRun run = bt::run_full(key, {bars, features, tables}, ctx.market, ctx.exec, 0, cut);
     ctx.evaluations.fetch_add(1, std::memory_order_relaxed);
     ctx.bars_simulated.fetch_add(run.summary.bars, std::memory_order_relaxed);
