@@ -153,16 +153,11 @@ struct SignalKey {
   std::uint32_t a = 0, b = 0;
   std::uint64_t window = 0;
   double level = 0.0;
+  bool operator==(const SignalKey&) const = default;
 };
 
 bool same_key(const SignalTable& t, const SignalKey& k) {
-  return t.kind == k.kind && t.entry_mode == k.entry_mode && t.a == k.a && t.b == k.b &&
-         t.window == k.window && t.level == k.level;
-}
-
-bool same_key_values(const SignalKey& x, const SignalKey& y) {
-  return x.kind == y.kind && x.entry_mode == y.entry_mode && x.a == y.a && x.b == y.b &&
-         x.window == y.window && x.level == y.level;
+  return SignalKey{t.kind, t.entry_mode, t.a, t.b, t.window, t.level} == k;
 }
 
 // An index entry for a combination whose table was not built.
@@ -352,7 +347,7 @@ void add_signal_tables(const data::BarSeries& bars, const htf::FeatureSet& fs, D
       std::vector<std::uint16_t>& index = t.table_of[static_cast<std::size_t>(layout.kind)];
       index.resize(combos, kNoTable);
       if (only != nullptr && (only->family != layout.family ||
-                              !same_key_values(key, signal_key(layout.kind, *only)))) {
+                              key != signal_key(layout.kind, *only))) {
         continue;
       }
       const auto known = std::find_if(t.signals.begin(), t.signals.end(),
