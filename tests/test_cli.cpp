@@ -114,7 +114,7 @@ TEST(CliBacktest, ArgumentChecksInOrder) {
   expect_failure(run_varnek({"backtest", spec.string(), "0-bcaddaccab~42"}), "bad candidate id");
   expect_failure(run_varnek({"backtest", spec.string(), ""}), "bad candidate id");
 
-  // Money settings that make every figure meaningless are refused with the specification.
+  // Money settings that make every figure meaningless are refused along with the research file.
   const auto poor = dir.write("poor.json", R"({"exec": {"equity0": -5, "risk_per_trade": 0.01,
       "max_bars": 48, "slip_mult": 1, "cost_mult": 1, "delay": 0}})");
   expect_failure(run_varnek({"backtest", poor.string()}),

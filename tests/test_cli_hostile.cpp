@@ -71,7 +71,7 @@ TEST(CliHostile, EndlessInputStopsAtTheBound) {
 }
 
 // A regular file past the bound is refused from its size, before any byte is read (a
-// sparse file costs no disk); the specification loader says so in its own words.
+// sparse file costs no disk); the research-file loader says so in its own words.
 TEST(CliHostile, FilesPastTheBoundAreRefusedUnread) {
   TempDir dir;
   const auto csv = dir.write("huge.csv", "");

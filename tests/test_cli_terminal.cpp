@@ -1,4 +1,4 @@
-// The terminal display and the specification warnings, from the command line: drawn when
+// The terminal display and the research-file warnings, from the command line: drawn when
 // standard error is a terminal, absent when it is a file, never on standard output.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -116,7 +116,7 @@ TEST(CliTerminal, ResearchDrawsOnATerminalAndLeavesTheEventsAlone) {
   const PtyRun r = run_on_pty({"research", tiny_spec(dir)}, 90);
   ASSERT_EQ(r.status, 0) << r.terminal;
   const std::vector<std::string> gated = check_event_stream(r.out);
-  ASSERT_FALSE(gated.empty()) << "the spec should leave finalists to show";
+  ASSERT_FALSE(gated.empty()) << "the research file should leave finalists to show";
 
   const std::string& t = r.terminal;
   EXPECT_NE(t.find("\r\x1b[Kbacktest "), std::string::npos) << t;  // the live line

@@ -1,4 +1,4 @@
-// The warnings for members the specification loader ignores.
+// The warnings for members the research-file loader ignores.
 #include <gtest/gtest.h>
 
 #include <string>

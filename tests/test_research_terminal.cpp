@@ -191,7 +191,7 @@ TEST(TerminalScreen, FinalistTableFromTheGatesAndTheReport) {
   ResearchScreen empty(100, true);
   const core::Json none = core::Json::parse(R"({"survivors": [], "spec": {"report_path": ""}})");
   EXPECT_EQ(empty.finish(&none),
-            "finalists: none\nreport: none (the specification has no report_path)\n");
+            "finalists: none\nreport: none (no report_path set)\n");
 }
 
 }  // namespace

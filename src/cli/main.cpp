@@ -220,7 +220,7 @@ int run_bench(const std::vector<std::string>& args) {
 }
 
 int run_research(const std::vector<std::string>& args) {
-  // Under mpirun every process reads the specification, and rank 0 alone speaks for the run.
+  // Under mpirun every process reads the research file, and rank 0 alone speaks for the run.
   const bool speaks = research::launch_of_this_process().rank == 0;
   const core::Spec spec = load_spec_or_fail(args[2], speaks);
   research::EventSink sink;

@@ -230,7 +230,7 @@ Phase cut_split(Run& run) {
   return true;
 }
 
-// The comparison of search methods, when the specification asks for one; null otherwise.
+// The comparison of search methods, when the research file asks for one; null otherwise.
 core::Json compare_search_methods(Run& run, const search::EvalContext& ctx) {
   const std::uint64_t budget = run.spec.compare_methods;
   if (budget == 0) return nullptr;

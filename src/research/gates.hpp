@@ -38,7 +38,7 @@ inline constexpr std::size_t kGateCount = 7;
 std::string signed3(double x);
 std::string fixed2(double x);
 
-// The gate rules, in gate order. min_trades is the specification's; validation needs
+// The gate rules, in gate order. min_trades is the run's setting; validation needs
 // max(10, min_trades / 3) trades and the test segment 15 before they are judged.
 Gate data_quality_gate(const data::QualityReport& quality);
 Gate lookahead_gate(const validate::LookaheadResult* audit);  // nullptr: family not audited

@@ -49,7 +49,7 @@ const core::Json& object_member(const core::Json& j, const char* key) {
   return v != nullptr ? *v : kEmpty;
 }
 
-// Control characters (C0, DEL, C1) shown as "?": texts from the specification and the
+// Control characters (C0, DEL, C1) shown as "?": texts from the research file and the
 // system (paths, error texts) must not drive the terminal.
 std::string printable(std::string_view s) {
   std::string out;
@@ -399,7 +399,7 @@ std::string ResearchScreen::finish(const core::Json* report) {
   std::string path = report_path_;
   if (!report_seen_) path = text(object_member(*report, "spec"), "report_path");
   if (path.empty()) {
-    out += "report: none (the specification has no report_path)\n";
+    out += "report: none (no report_path set)\n";
     return out;
   }
   // Paths are never cut: a cut path is a wrong path.

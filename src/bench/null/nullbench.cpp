@@ -5,7 +5,7 @@
 // in the loader's form and researched in process with the quickstart's specification, only
 // the data path changed (no synthetic bars, no report file, events to a scratch file). Run
 // i (from 0) of the kind at position k (from 1) in series_kinds() uses seed 1000 k + i, so
-// the whole benchmark is reproducible; the specification's own seed stays as written.
+// the whole benchmark is reproducible; the research file's own seed stays as written.
 #include <fmt/format.h>
 #include <stdlib.h>
 
@@ -49,7 +49,7 @@ constexpr double kEdgeMinShare = 0.75;
 struct Options {
   std::size_t runs = 20;
   std::size_t edge_runs = 4;
-  std::optional<std::uint64_t> bars;  // none: the specification's synthetic_bars
+  std::optional<std::uint64_t> bars;  // none: the research file's synthetic_bars
   std::vector<bench::SeriesKind> kinds;
   double drift = bench::kPlantedDrift;
   std::string spec_path = VARNEK_QUICKSTART;
@@ -166,7 +166,7 @@ bool profitable_test(const core::Json& test) {
 }
 
 // What kept a NON RETENU finalist out, read from its record: the first gate that did not
-// pass (RISK_CONSTRAINTS counts only when the specification has account profiles, as in
+// pass (RISK_CONSTRAINTS counts only when the research file names account profiles, as in
 // the verdict), else "test_p_holm", the significance on the test period.
 std::string first_missing(const core::Json& survivor, bool has_profiles) {
   for (const core::Json& g : survivor["gates"]) {
