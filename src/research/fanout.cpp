@@ -143,9 +143,8 @@ std::vector<float> Fanouts::predictions(const rf::Forest& forest,
                        [&](auto share) { return local_predictions(forest, share); });
 }
 
-validate::BlockReturns Fanouts::block_returns(std::span<const Candidate> keys,
-                                              std::size_t blocks) {
-  if (blocks != kPboBlocks) core::fatal("block rows are computed with kPboBlocks blocks");
+validate::BlockReturns Fanouts::block_returns(std::span<const Candidate> keys) {
+  constexpr std::size_t blocks = kPboBlocks;
   const std::vector<BlockRow> rows = spread<BlockRow>(
       Command::block_returns, keys, [&](auto share) { return local_block_returns(ctx_, share); });
   validate::BlockReturns out = validate::make_block_returns(keys.size(), blocks);

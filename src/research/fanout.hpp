@@ -52,8 +52,7 @@ class Fanouts {
   std::vector<float> predictions(const rf::Forest& forest,
                                  std::span<const strategy::Candidate> keys);
   // Rows of `kPboBlocks` blocks over [train start, validation end) for each key.
-  validate::BlockReturns block_returns(std::span<const strategy::Candidate> keys,
-                                       std::size_t blocks);
+  validate::BlockReturns block_returns(std::span<const strategy::Candidate> keys);
   std::vector<bt::SegmentSummary> validation(std::span<const strategy::Candidate> keys);
   // validate::walk_forward; `progress` hears of rank 0's own share only.
   std::vector<validate::WalkForwardEntry> walk_forward(std::span<const strategy::Candidate> keys,

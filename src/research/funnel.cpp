@@ -457,13 +457,10 @@ std::vector<Ranked> backtest_stage(const FunnelInputs& in, FunnelResult& out, Sc
 // count, and the probability that the best of them in sample is below the median out of
 // sample.
 validate::PboResult promoted_pbo(const search::EvalContext& ctx, Fanouts& fanouts,
-                                 const std::vector<Ranked>& promoted) {
+                                 std::span<const Candidate> promoted) {
   const std::uint64_t start = ctx.split.train.start, end = ctx.split.validation.end;
   if (end <= start) return {std::nullopt, std::nullopt, promoted.size(), 0};
-  std::vector<Candidate> keys;
-  keys.reserve(promoted.size());
-  for (const Ranked& r : promoted) keys.push_back(r.key);
-  return validate::pbo(fanouts.block_returns(keys, kPboBlocks));
+  return validate::pbo(fanouts.block_returns(promoted));
 }
 
 bool passes_validation(const bt::SegmentSummary& s, std::uint32_t min_trades) {
@@ -583,16 +580,16 @@ FunnelResult run_funnel(const FunnelInputs& in) {
   rank(kept, [](const Ranked& r) { return r.score; });
   if (kept.size() > spec.funnel.promote) kept.resize(spec.funnel.promote);
   c.promoted = kept.size();
-  out.pbo = promoted_pbo(ctx, in.fanouts, kept);
+  std::vector<Candidate> promoted_keys;
+  promoted_keys.reserve(kept.size());
+  for (const Ranked& r : kept) promoted_keys.push_back(r.key);
+  out.pbo = promoted_pbo(ctx, in.fanouts, promoted_keys);
   sink.emit("promotion", {{"promoted", kept.size()},
                           {"rejected_too_few_trades", out.rejections[0].count},
                           {"rejected_losing", out.rejections[1].count}});
 
   // Validation.
   sink.status("validation", "running", {{"candidates", kept.size()}});
-  std::vector<Candidate> promoted_keys;
-  promoted_keys.reserve(kept.size());
-  for (const Ranked& r : kept) promoted_keys.push_back(r.key);
   const std::vector<bt::SegmentSummary> val = in.fanouts.validation(promoted_keys);
   std::vector<ValidatedEntry> validated;
   for (std::size_t i = 0; i < kept.size(); ++i) {

@@ -335,6 +335,8 @@ void add_signal_tables(const data::BarSeries& bars, const htf::FeatureSet& fs, D
       counts[i] = value_count(layout.family, layout.dims[i]);
       combos *= counts[i];
     }
+    std::vector<std::uint16_t>& index = t.table_of[static_cast<std::size_t>(layout.kind)];
+    index.assign(combos, kNoTable);
     for (std::uint64_t n = 0; n < combos; ++n) {
       Candidate c;
       c.family = layout.family;
@@ -344,8 +346,6 @@ void add_signal_tables(const data::BarSeries& bars, const htf::FeatureSet& fs, D
         rest /= counts[i];
       }
       const SignalKey key = signal_key(layout.kind, c);
-      std::vector<std::uint16_t>& index = t.table_of[static_cast<std::size_t>(layout.kind)];
-      index.resize(combos, kNoTable);
       if (only != nullptr && (only->family != layout.family ||
                               key != signal_key(layout.kind, *only))) {
         continue;

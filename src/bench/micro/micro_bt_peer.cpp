@@ -5,6 +5,7 @@
 // batch (PeerShared). Each iteration runs the whole batch; the figure to compare is the
 // batch time (candidates/s as a rate counter).
 #include <benchmark/benchmark.h>
+#include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
 
 #include <map>
@@ -12,7 +13,6 @@
 #include <vector>
 
 #include "bt/simulate.hpp"
-#include "core/parallel.hpp"
 #include "core/spec.hpp"
 #include "core/splitmix.hpp"
 #include "data/synthetic.hpp"
@@ -50,33 +50,11 @@ const std::vector<strategy::Candidate>& peer_candidates() {
   return list;
 }
 
+// Runs `batch` (the summaries of every peer candidate over all bars, into `out`) once per
+// iteration on the arena's workers; reports candidates per second and trades per backtest.
 // Arguments: bars, workers.
-void BM_PeerBatch(benchmark::State& state) {
-  const World& w = world(static_cast<std::size_t>(state.range(0)));
-  const auto& list = peer_candidates();
-  const core::Spec spec = core::default_spec();
-  const core::Market market = core::market_for(spec);
-  tbb::task_arena arena(static_cast<int>(state.range(1)));
-  std::uint64_t trades = 0;
-  for (auto _ : state) {
-    const auto out = arena.execute([&] {
-      return core::parallel_map<bt::SegmentSummary>(list.size(), [&](std::size_t i) {
-        bt::SegmentSummary s;
-        bt::run_fast(list[i], w.inputs(), market, spec.exec, 0, w.bars.size(), s);
-        return s;
-      });
-    });
-    for (const bt::SegmentSummary& s : out) trades += s.trades;
-    benchmark::DoNotOptimize(trades);
-  }
-  state.counters["candidates/s"] = benchmark::Counter(
-      static_cast<double>(state.iterations() * list.size()), benchmark::Counter::kIsRate);
-  state.counters["trades/bt"] =
-      static_cast<double>(trades) / static_cast<double>(state.iterations() * list.size());
-}
-// The same batch through the shared-signal path: exit variants of one entry stream walk
-// one signal list.
-void BM_PeerShared(benchmark::State& state) {
+template <class Batch>
+void run_peer(benchmark::State& state, Batch&& batch) {
   const World& w = world(static_cast<std::size_t>(state.range(0)));
   const auto& list = peer_candidates();
   const core::Spec spec = core::default_spec();
@@ -85,8 +63,7 @@ void BM_PeerShared(benchmark::State& state) {
   std::vector<bt::SegmentSummary> out(list.size());
   std::uint64_t trades = 0;
   for (auto _ : state) {
-    arena.execute(
-        [&] { bt::run_fast_batch(list, w.inputs(), market, spec.exec, 0, w.bars.size(), out); });
+    arena.execute([&] { batch(list, w, market, spec.exec, out); });
     for (const bt::SegmentSummary& s : out) trades += s.trades;
     benchmark::DoNotOptimize(trades);
   }
@@ -96,21 +73,34 @@ void BM_PeerShared(benchmark::State& state) {
       static_cast<double>(trades) / static_cast<double>(state.iterations() * list.size());
 }
 
-BENCHMARK(BM_PeerBatch)
-    ->ArgNames({"bars", "workers"})
-    ->Args({20000, 1})
-    ->Args({20000, 2})
-    ->Args({100000, 1})
-    ->Args({100000, 2})
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime();
-BENCHMARK(BM_PeerShared)
-    ->ArgNames({"bars", "workers"})
-    ->Args({20000, 1})
-    ->Args({20000, 2})
-    ->Args({100000, 1})
-    ->Args({100000, 2})
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime();
+// One fast run per candidate, as the peer does.
+void BM_PeerBatch(benchmark::State& state) {
+  run_peer(state, [](const auto& list, const World& w, const core::Market& market,
+                     const core::Exec& exec, std::vector<bt::SegmentSummary>& out) {
+    tbb::parallel_for(std::size_t{0}, list.size(), [&](std::size_t i) {
+      bt::run_fast(list[i], w.inputs(), market, exec, 0, w.bars.size(), out[i]);
+    });
+  });
+}
+
+// The same batch through the shared-signal path: exit variants of one entry stream walk
+// one signal list.
+void BM_PeerShared(benchmark::State& state) {
+  run_peer(state, [](const auto& list, const World& w, const core::Market& market,
+                     const core::Exec& exec, std::vector<bt::SegmentSummary>& out) {
+    bt::run_fast_batch(list, w.inputs(), market, exec, 0, w.bars.size(), out);
+  });
+}
+
+void peer_sizes(benchmark::internal::Benchmark* b) {
+  b->ArgNames({"bars", "workers"});
+  for (const std::int64_t bars : {20000, 100000}) {
+    for (const std::int64_t workers : {1, 2}) b->Args({bars, workers});
+  }
+  b->Unit(benchmark::kMillisecond)->UseRealTime();
+}
+
+BENCHMARK(BM_PeerBatch)->Apply(peer_sizes);
+BENCHMARK(BM_PeerShared)->Apply(peer_sizes);
 
 }  // namespace
