@@ -81,20 +81,31 @@ TEST(SharedSignals, BatchEqualsOneRunPerCandidate) {
         for (std::size_t i = 0; i < keys.size(); ++i) {
           bt::run_fast(keys[i], engine->inputs(), market, exec, start, end, alone[i]);
         }
+        // First-touch tables of this range and delay, and tables of another one, which the
+        // batch must not read.
+        bt::TouchTables fresh, stale;
+        bt::add_touch_tables(fresh, keys, engine->inputs(), market, exec, start, end);
+        core::Exec other = exec;
+        other.delay = (delay + 1) % 3;
+        bt::add_touch_tables(stale, keys, engine->inputs(), market, other, 0, 3000);
         // Chunks of an odd size cut the entry streams' groups apart, as the funnel's
         // fixed-size chunks do; one worker and all of them give the same summaries.
-        for (const int workers : {1, 2}) {
-          std::vector<bt::SegmentSummary> shared(keys.size());
-          tbb::task_arena(workers).execute([&] {
-            for (std::size_t c = 0; c < keys.size(); c += 77) {
-              const std::size_t n = std::min<std::size_t>(77, keys.size() - c);
-              bt::run_fast_batch(std::span(keys).subspan(c, n), engine->inputs(), market, exec,
-                                 start, end, std::span(shared).subspan(c, n));
+        for (const bt::TouchTables* touches : {static_cast<bt::TouchTables*>(nullptr), &fresh,
+                                               &stale}) {
+          for (const int workers : {1, 2}) {
+            std::vector<bt::SegmentSummary> shared(keys.size());
+            tbb::task_arena(workers).execute([&] {
+              for (std::size_t c = 0; c < keys.size(); c += 77) {
+                const std::size_t n = std::min<std::size_t>(77, keys.size() - c);
+                bt::run_fast_batch(std::span(keys).subspan(c, n), engine->inputs(), market,
+                                   exec, start, end, std::span(shared).subspan(c, n), touches);
+              }
+            });
+            for (std::size_t i = 0; i < keys.size(); ++i) {
+              ASSERT_EQ(shared[i], alone[i])
+                  << strategy::format_id(keys[i]) << " delay " << delay << " from " << start
+                  << " workers " << workers << " tables " << (touches == &fresh);
             }
-          });
-          for (std::size_t i = 0; i < keys.size(); ++i) {
-            ASSERT_EQ(shared[i], alone[i]) << strategy::format_id(keys[i]) << " delay " << delay
-                                           << " from " << start << " workers " << workers;
           }
         }
         std::uint64_t trades = 0, skips = 0;

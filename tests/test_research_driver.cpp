@@ -183,6 +183,16 @@ TEST(ResearchRun, SameReportWithOneWorkerOrAll) {
                                          : std::to_string(e["done"].get<int>()));
   }
   EXPECT_EQ(narrated, (std::vector<std::string>{"running", "0", "1", "2", "3", "4", "done"}));
+  // The exhaustive lattice, whose windows the workers share out.
+  core::Spec lattice = small_spec();
+  lattice.families = {"donchian_breakout", "rsi_reversion"};
+  lattice.scale = "exhaustive";
+  tbb::task_arena(1).execute([&] { one = run(lattice); });
+  all = run(lattice);
+  ASSERT_TRUE(one.result.ok());
+  ASSERT_TRUE(all.result.ok());
+  EXPECT_EQ(all.result.value()["funnel"]["backtested"], 16800 + 40000);
+  EXPECT_EQ(timeless(one.result.value()), timeless(all.result.value()));
 }
 
 TEST(ResearchRun, AFamilyListedTwiceIsTriedOnce) {

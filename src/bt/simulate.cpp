@@ -8,6 +8,7 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <optional>
 
 #include "strategy/decide_rules.hpp"
 #include "strategy/flag_scan.hpp"
@@ -22,28 +23,49 @@ struct Setup {
   double stop_atr = 0.0;
   double rr = 0.0;
   std::uint64_t hold = 0;
+  std::uint8_t stop_level = 0;  // the lattice indices of stop_atr and rr
+  std::uint8_t rr_level = 0;
 };
 
-Setup make_setup(const strategy::Candidate& c, const core::Market& market, const core::Exec& exec) {
-  // Positions of stop_atr, rr and hold in each family, looked up once per process.
-  struct Positions {
-    std::size_t stop_atr, rr, hold;
-  };
+// Positions of stop_atr, rr and hold in each family, looked up once per process.
+struct ExitPositions {
+  std::size_t stop_atr, rr, hold;
+};
+
+const ExitPositions& exit_positions(std::uint8_t family) {
   static const auto positions = [] {
-    std::array<Positions, strategy::kFamilies> p{};
+    std::array<ExitPositions, strategy::kFamilies> p{};
     for (std::uint8_t f = 0; f < strategy::kFamilies; ++f) {
       p[f] = {strategy::param_position(f, "stop_atr"), strategy::param_position(f, "rr"),
               strategy::param_position(f, "hold")};
     }
     return p;
   }();
-  const Positions& pos = positions[c.family];
+  return positions[family];
+}
+
+Setup make_setup(const strategy::Candidate& c, const core::Market& market, const core::Exec& exec) {
+  const ExitPositions& pos = exit_positions(c.family);
   Setup s;
   s.cost = derive_costs(market, exec);
   s.stop_atr = strategy::param_value(c, pos.stop_atr);
   s.rr = strategy::param_value(c, pos.rr);
   s.hold = strategy::param_uint(c, pos.hold);
+  s.stop_level = c.idx[pos.stop_atr];
+  s.rr_level = c.idx[pos.rr];
   return s;
+}
+
+// A position's levels: the entry fill moved against it by one fill offset, the stop at
+// stop_dist on the losing side and the target at rr times it on the winning side.
+struct Levels {
+  double entry, stop, target;
+};
+
+[[gnu::always_inline]] inline Levels levels_of(double open, int d, const CostModel& cost,
+                                               double stop_dist, double rr) {
+  const double entry = open + d * cost.fill_offset;
+  return {entry, entry - d * stop_dist, entry + d * rr * stop_dist};
 }
 
 // Where a flat stretch ends, read from the candidate's own tables: the next bar at or after
@@ -147,6 +169,36 @@ struct FirstTouch {
   }
 };
 
+// Where a position first touches a level, searched in the bars themselves.
+struct ScanExits {
+  const double* low;
+  const double* high;
+  const double* block_low;
+  const double* block_high;
+  std::size_t bars;
+  [[gnu::always_inline]] std::size_t first_touch(std::size_t /*k*/, std::size_t e,
+                                                 std::size_t last, int d, double stop,
+                                                 double target) const {
+    return d > 0 ? FirstTouch<1>{low, high, block_low, block_high, bars, stop, target}.find(e, last)
+                 : FirstTouch<-1>{low, high, block_low, block_high, bars, stop, target}.find(e,
+                                                                                           last);
+  }
+};
+
+// The same answer read from a TouchTable: the variant's column of its stop and rr levels,
+// at the signal bar's row. The table searched at least as far as `last`, so a touch
+// within it is the first touch in [e, last].
+struct TableExits {
+  const std::uint8_t* column;  // the column of the variant's stop and rr levels
+  std::size_t first;           // the table's first signal bar
+  [[gnu::always_inline]] std::size_t first_touch(std::size_t k, std::size_t e, std::size_t last,
+                                                 int d, double /*stop*/,
+                                                 double /*target*/) const {
+    const std::uint8_t off = column[2 * (k - first) + (d < 0)];
+    return off != TouchTable::kNoTouch && e + off <= last ? e + off : last + 1;
+  }
+};
+
 // What a run records beside its summary.
 enum class Detail : std::uint8_t {
   summary,  // nothing: the fast run
@@ -157,10 +209,10 @@ enum class Detail : std::uint8_t {
 // One loop for every variant. Flat stretches jump from signal to signal and count their
 // bars at once; a position runs to its first stop or target touch or to its last bar
 // (holding time or end of range).
-template <int F, Detail D, class Signals>
-void simulate(const StrategyView& v, Signals signals, const strategy::EvalInputs& in,
-              const Setup& s, std::size_t start, std::size_t end, SummaryBuilder& out,
-              BacktestRun* run, std::vector<TradeResult>* results) {
+template <int F, Detail D, class Signals, class Exits>
+void simulate(const StrategyView& v, Signals signals, const Exits& exits,
+              const strategy::EvalInputs& in, const Setup& s, std::size_t start, std::size_t end,
+              SummaryBuilder& out, BacktestRun* run, std::vector<TradeResult>* results) {
   constexpr bool Full = D == Detail::full;
   const std::size_t E = std::min(end, v.close.size());
   // Locals, so that the opaque sizing and pricing calls do not force reloads.
@@ -172,9 +224,6 @@ void simulate(const StrategyView& v, Signals signals, const strategy::EvalInputs
   const double* const open = v.open.data();
   const double* const close = v.close.data();
   const double* const atrs = v.atr.data();
-  const double* const block_low = in.tables.block_low.data();
-  const double* const block_high = in.tables.block_high.data();
-  const std::size_t n = v.close.size();
   SummaryBuilder sb = out;
   double equity = cost.equity0;
   double skip_atr = HUGE_VAL;  // the smallest ATR known to give a size skip at this equity
@@ -217,43 +266,27 @@ void simulate(const StrategyView& v, Signals signals, const strategy::EvalInputs
       b = k + 1;
       continue;
     }
-    const double entry = open[e] + d * cost.fill_offset;
-    const double stop = entry - d * stop_dist;
-    const double target = entry + d * rr * stop_dist;
+    const auto [entry, stop, target] = levels_of(open[e], d, cost, stop_dist, rr);
     // In position from bar e (the bars between the signal and the entry are not stepped)
     // to `last` at the latest: the holding time or the end of the range.
     const std::size_t last = hold < E - 1 - e ? e + hold : E - 1;
-    std::size_t x =
-        d > 0 ? FirstTouch<1>{low, high, block_low, block_high, n, stop, target}.find(e, last)
-              : FirstTouch<-1>{low, high, block_low, block_high, n, stop, target}.find(e, last);
-    ExitReason reason = ExitReason::end_of_data;
-    double raw = 0.0;
-    if (x <= last) {
-      // Stop first, then target; a gap through a level fills at the open, except on the
-      // entry bar, where the level itself is used.
-      const double op = open[x];
-      if (d > 0) {
-        if (low[x] <= stop) {
-          reason = ExitReason::stop;
-          raw = x == e ? stop : std::min(op, stop);
-        } else {
-          reason = ExitReason::target;
-          raw = x == e ? target : std::max(op, target);
-        }
-      } else {
-        if (high[x] >= stop) {
-          reason = ExitReason::stop;
-          raw = x == e ? stop : std::max(op, stop);
-        } else {
-          reason = ExitReason::target;
-          raw = x == e ? target : std::min(op, target);
-        }
-      }
-    } else {
-      x = last;
-      reason = x + 1 == E ? ExitReason::end_of_data : ExitReason::time;
-      raw = close[x];
-    }
+    std::size_t x = exits.first_touch(k, e, last, d, stop, target);
+    // Stop first, then target; a gap through a level fills at the open, at the worse of
+    // the two prices for a stop and the better for a target, except on the entry bar, where
+    // the level itself is used. Without a touch the position closes at `last`'s close.
+    // Written as selections rather than branches: which exit comes is a coin toss to the
+    // branch predictor.
+    const bool touched = x <= last;
+    x = touched ? x : last;
+    const bool stopped = touched && (d > 0 ? low[x] <= stop : high[x] >= stop);
+    const double level = stopped ? stop : target;
+    const double op = open[x];
+    const bool lower = (d > 0) == stopped;  // a long's stop or a short's target
+    const double gap_fill = lower ? std::min(op, level) : std::max(op, level);
+    const double raw = !touched ? close[x] : x == e ? level : gap_fill;
+    const ExitReason reason = touched    ? (stopped ? ExitReason::stop : ExitReason::target)
+                              : x + 1 == E ? ExitReason::end_of_data
+                                           : ExitReason::time;
     if constexpr (Full) {
       const double scale = d * cost.point_value * contracts;
       for (std::size_t i = e; i < x; ++i) {
@@ -299,6 +332,18 @@ void simulate(const StrategyView& v, Signals signals, const strategy::EvalInputs
   out = sb;
 }
 
+ScanExits scan_exits(const StrategyView& v, const strategy::EvalInputs& in) {
+  return {v.low.data(), v.high.data(), in.tables.block_low.data(), in.tables.block_high.data(),
+          v.close.size()};
+}
+
+// Whether `table` answers the variants of `family` over [start, end) at these costs.
+bool answers(const TouchTable& table, std::uint8_t family, std::size_t start, std::size_t end,
+             const CostModel& cost) {
+  return table.family == family && table.start == start && table.end == end &&
+         table.entry_lag == cost.entry_lag && table.fill_offset == cost.fill_offset;
+}
+
 template <Detail D>
 void dispatch(const strategy::Candidate& c, const strategy::EvalInputs& in,
               const core::Market& market, const core::Exec& exec, std::size_t start,
@@ -308,7 +353,7 @@ void dispatch(const strategy::Candidate& c, const strategy::EvalInputs& in,
   const Setup s = make_setup(c, market, exec);
   strategy::rules::with_family(c.family, [&](auto f) {
     constexpr int F = decltype(f)::value;
-    simulate<F, D>(v, TableScan<F>(v), in, s, start, end, sb, run, results);
+    simulate<F, D>(v, TableScan<F>(v), scan_exits(v, in), in, s, start, end, sb, run, results);
   });
 }
 
@@ -319,23 +364,87 @@ constexpr std::size_t kShareFrom = 4;
 }  // namespace
 
 strategy::Candidate entry_stream(const strategy::Candidate& c) {
-  static const auto exits = [] {
-    std::array<std::array<std::size_t, 3>, strategy::kFamilies> p{};
-    for (std::uint8_t f = 0; f < strategy::kFamilies; ++f) {
-      p[f] = {strategy::param_position(f, "stop_atr"), strategy::param_position(f, "rr"),
-              strategy::param_position(f, "hold")};
-    }
-    return p;
-  }();
+  const ExitPositions& pos = exit_positions(c.family);
   strategy::Candidate s = c;
-  for (const std::size_t dim : exits[c.family]) s.idx[dim] = 0;
+  for (const std::size_t dim : {pos.stop_atr, pos.rr, pos.hold}) s.idx[dim] = 0;
   return s;
+}
+
+TouchTable build_touch_table(const strategy::Candidate& c, const strategy::EvalInputs& in,
+                             const core::Market& market, const core::Exec& exec,
+                             std::size_t start, std::size_t end) {
+  const ExitPositions& pos = exit_positions(c.family);
+  const StrategyView v = strategy::resolve(c, in);
+  const CostModel cost = derive_costs(market, exec);
+  TouchTable t;
+  t.family = c.family;
+  t.start = start;
+  t.end = end;
+  t.entry_lag = cost.entry_lag;
+  t.fill_offset = cost.fill_offset;
+  t.stops = strategy::value_count(c.family, pos.stop_atr);
+  t.rrs = strategy::value_count(c.family, pos.rr);
+  std::vector<double> stop_atr(t.stops), rr(t.rrs);
+  strategy::Candidate level = c;
+  for (std::size_t i = 0; i < t.stops; ++i) {
+    level.idx[pos.stop_atr] = static_cast<std::uint8_t>(i);
+    stop_atr[i] = strategy::param_value(level, pos.stop_atr);
+  }
+  for (std::size_t j = 0; j < t.rrs; ++j) {
+    level.idx[pos.rr] = static_cast<std::uint8_t>(j);
+    rr[j] = strategy::param_value(level, pos.rr);
+  }
+  std::uint64_t longest = 0;
+  for (std::size_t h = 0; h < strategy::value_count(c.family, pos.hold); ++h) {
+    level.idx[pos.hold] = static_cast<std::uint8_t>(h);
+    longest = std::max(longest, strategy::param_uint(level, pos.hold));
+  }
+  t.reach = std::min<std::uint64_t>(longest, TouchTable::kNoTouch - 1);
+  const std::size_t E = std::min(end, v.close.size());
+  t.first = std::max<std::size_t>(start, 2);
+  t.rows = E > t.first ? E - t.first : 0;
+  const std::size_t rows = t.rows;
+  t.offsets.assign(rows * 2 * t.stops * t.rrs, TouchTable::kNoTouch);
+  const ScanExits scan = scan_exits(v, in);
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, rows), [&](const auto& r) {
+    for (std::size_t i = r.begin(); i != r.end(); ++i) {
+      // The bars the simulation would search from signal bar k; it skips the others.
+      const std::size_t k = t.first + i, e = k + cost.entry_lag;
+      const double atr = v.atr[k];
+      if (e >= E || !(atr > 0.0) || !std::isfinite(atr)) continue;
+      const std::size_t last = std::min<std::size_t>(e + t.reach, E - 1);
+      for (const int d : {1, -1}) {
+        for (std::size_t a = 0; a < t.stops; ++a) {
+          const double stop_dist = atr * stop_atr[a];
+          for (std::size_t b = 0; b < t.rrs; ++b) {
+            const Levels l = levels_of(v.open[e], d, cost, stop_dist, rr[b]);
+            const std::size_t x = scan.first_touch(k, e, last, d, l.stop, l.target);
+            if (x <= last) t.offsets[t.column(a, b) + 2 * i + (d < 0)] = static_cast<std::uint8_t>(x - e);
+          }
+        }
+      }
+    }
+  });
+  return t;
+}
+
+void add_touch_tables(TouchTables& tables, std::span<const strategy::Candidate> keys,
+                      const strategy::EvalInputs& in, const core::Market& market,
+                      const core::Exec& exec, std::size_t start, std::size_t end) {
+  const CostModel cost = derive_costs(market, exec);
+  for (const strategy::Candidate& c : keys) {
+    std::optional<TouchTable>& t = tables.family[c.family];
+    if (!t || !answers(*t, c.family, start, end, cost)) {
+      t = build_touch_table(c, in, market, exec, start, end);
+    }
+  }
 }
 
 void run_fast_shared(std::span<const strategy::Candidate> keys,
                      std::span<const std::uint32_t> members, const strategy::EvalInputs& in,
                      const core::Market& market, const core::Exec& exec, std::size_t start,
-                     std::size_t end, std::span<SegmentSummary> out, SignalScratch& scratch) {
+                     std::size_t end, std::span<SegmentSummary> out, SignalScratch& scratch,
+                     const TouchTables* touches) {
   if (members.empty()) return;
   if (std::min(end, in.bars.size()) > UINT32_MAX) {  // bar numbers beyond the list's 32 bits
     for (const std::uint32_t i : members) run_fast(keys[i], in, market, exec, start, end, out[i]);
@@ -344,21 +453,34 @@ void run_fast_shared(std::span<const strategy::Candidate> keys,
   const strategy::Candidate& first = keys[members[0]];
   const StrategyView v = strategy::resolve(first, in);
   const std::size_t E = std::min(end, v.close.size());
+  const ScanExits scan = scan_exits(v, in);
+  const TouchTable* table = nullptr;
+  if (touches != nullptr) {
+    const std::optional<TouchTable>& t = touches->family[first.family];
+    if (t && answers(*t, first.family, start, end, derive_costs(market, exec))) table = &*t;
+  }
   strategy::rules::with_family(first.family, [&](auto f) {
     constexpr int F = decltype(f)::value;
     // The stream's signals over the range, as the simulation would meet them.
     scratch.list.clear();
-    TableScan<F> scan(v);
+    TableScan<F> scan_signals(v);
     int d = 0;
-    for (std::size_t k = scan.next(std::max<std::size_t>(start, 2), E, d); k < E;
-         k = scan.next(k + 1, E, d)) {
+    for (std::size_t k = scan_signals.next(std::max<std::size_t>(start, 2), E, d); k < E;
+         k = scan_signals.next(k + 1, E, d)) {
       scratch.list.push_back({static_cast<std::uint32_t>(k), d});
     }
     for (const std::uint32_t i : members) {
       SummaryBuilder sb;
       const Setup s = make_setup(keys[i], market, exec);
-      simulate<F, Detail::summary>(v, ListWalk{scratch.list}, in, s, start, end, sb, nullptr,
-                                   nullptr);
+      if (table != nullptr && s.hold <= table->reach) {
+        const TableExits exits{table->offsets.data() + table->column(s.stop_level, s.rr_level),
+                               table->first};
+        simulate<F, Detail::summary>(v, ListWalk{scratch.list}, exits, in, s, start, end, sb,
+                                     nullptr, nullptr);
+      } else {
+        simulate<F, Detail::summary>(v, ListWalk{scratch.list}, scan, in, s, start, end, sb,
+                                     nullptr, nullptr);
+      }
       out[i] = sb.summary;
     }
   });
@@ -375,7 +497,10 @@ StreamGroups group_by_stream(std::span<const strategy::Candidate> keys) {
     if (streams[a].idx != streams[b].idx) return streams[a].idx < streams[b].idx;
     return a < b;
   };
-  std::sort(g.order.begin(), g.order.end(), less);
+  // A batch that arrives in stream order (the exhaustive lattice's) keeps it.
+  if (!std::is_sorted(g.order.begin(), g.order.end(), less)) {
+    std::sort(g.order.begin(), g.order.end(), less);
+  }
   for (std::size_t i = 0; i < g.order.size(); ++i) {
     if (i == 0 || streams[g.order[i]] != streams[g.order[i - 1]]) {
       g.bounds.push_back(static_cast<std::uint32_t>(i));
@@ -387,7 +512,8 @@ StreamGroups group_by_stream(std::span<const strategy::Candidate> keys) {
 
 void run_fast_batch(std::span<const strategy::Candidate> keys, const strategy::EvalInputs& in,
                     const core::Market& market, const core::Exec& exec, std::size_t start,
-                    std::size_t end, std::span<SegmentSummary> out) {
+                    std::size_t end, std::span<SegmentSummary> out,
+                    const TouchTables* touches) {
   const StreamGroups groups = group_by_stream(keys);
   tbb::enumerable_thread_specific<SignalScratch> scratch;
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, groups.bounds.size() - 1),
@@ -398,7 +524,8 @@ void run_fast_batch(std::span<const strategy::Candidate> keys, const strategy::E
                             groups.order.data() + groups.bounds[g],
                             groups.bounds[g + 1] - groups.bounds[g]);
                         if (members.size() >= kShareFrom) {
-                          run_fast_shared(keys, members, in, market, exec, start, end, out, mine);
+                          run_fast_shared(keys, members, in, market, exec, start, end, out, mine,
+                                          touches);
                         } else {
                           for (const std::uint32_t i : members) {
                             run_fast(keys[i], in, market, exec, start, end, out[i]);

@@ -5,7 +5,9 @@
 // come from the stop (checked first), the target, the holding time or the end of the
 // range. The full variant keeps the trade log and three equity curves; the fast variant
 // keeps only the `SegmentSummary`, allocates nothing, and makes exactly the same trades.
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -83,18 +85,62 @@ struct Signal {
 // the same directions, so they can share one list of signal bars.
 strategy::Candidate entry_stream(const strategy::Candidate& c);
 
+// First touches shared by every exit variant of one family over one range, at one
+// execution setting. A position's exit bar depends on its signal bar, its direction and its
+// stop and target levels, never on the equity; every variant whose stream signals at a bar
+// would search the same bars again. For each (stop_atr level, rr level) pair a column holds,
+// for each signal bar k of the range and each direction (long first), the bars from the
+// entry bar e = k + entry lag to the first bar in e .. min(e + reach, range end - 1) whose
+// range reaches the stop or the target, or kNoTouch. Bytes of signals the simulation would
+// skip (no entry bar in the range, an ATR that is not positive) are kNoTouch. One variant
+// reads one column, front to back.
+struct TouchTable {
+  static constexpr std::uint8_t kNoTouch = 255;
+  std::uint8_t family = 0;
+  std::size_t start = 0, end = 0;  // the range it was built for
+  std::uint64_t entry_lag = 0;     // and the costs
+  double fill_offset = 0.0;
+  std::size_t first = 0;           // signal bar of a column's first two bytes: max(start, 2)
+  std::size_t rows = 0;            // signal bars
+  std::size_t stops = 0, rrs = 0;  // level counts
+  std::uint64_t reach = 0;         // the family's longest hold, at most 254
+  std::vector<std::uint8_t> offsets;
+
+  // Where the column of stop level a and rr level b starts in `offsets`.
+  std::size_t column(std::size_t a, std::size_t b) const { return (a * rrs + b) * 2 * rows; }
+};
+
+// One table per family, for the variants that a batch may run.
+struct TouchTables {
+  std::array<std::optional<TouchTable>, strategy::kFamilies> family;
+};
+
+// The table of c's family (c names its stream for the columns it reads) over [start, end).
+TouchTable build_touch_table(const strategy::Candidate& c, const strategy::EvalInputs& in,
+                             const core::Market& market, const core::Exec& exec,
+                             std::size_t start, std::size_t end);
+
+// Builds the table of every family among `keys` that has none for this range and setting.
+void add_touch_tables(TouchTables& tables, std::span<const strategy::Candidate> keys,
+                      const strategy::EvalInputs& in, const core::Market& market,
+                      const core::Exec& exec, std::size_t start, std::size_t end);
+
 // What a worker reuses from one shared-signal run to the next.
 struct SignalScratch {
   std::vector<Signal> list;
+  std::vector<std::uint32_t> next_signal;
 };
 
 // Fast runs of the candidates keys[members[i]], which must share one entry stream: the
 // stream's signals in the range are listed once and every member walks the list instead
-// of the tables. out[members[i]] gets exactly what run_fast gives for that candidate.
+// of the tables, reading its exits from `touches` when that holds a table for the family,
+// range and costs (and the member's hold is within its reach). out[members[i]] gets
+// exactly what run_fast gives for that candidate.
 void run_fast_shared(std::span<const strategy::Candidate> keys,
                      std::span<const std::uint32_t> members, const strategy::EvalInputs& in,
                      const core::Market& market, const core::Exec& exec, std::size_t start,
-                     std::size_t end, std::span<SegmentSummary> out, SignalScratch& scratch);
+                     std::size_t end, std::span<SegmentSummary> out, SignalScratch& scratch,
+                     const TouchTables* touches = nullptr);
 
 // A batch's candidates ordered so that each entry stream's candidates are adjacent:
 // group g is order[bounds[g]] .. order[bounds[g + 1] - 1], candidates of a group in batch
@@ -107,11 +153,13 @@ struct StreamGroups {
 StreamGroups group_by_stream(std::span<const strategy::Candidate> keys);
 
 // Fast runs of every candidate of a batch, entry stream by entry stream across the worker
-// pool: out[i] (out must have keys.size() slots) is exactly what run_fast gives for
-// keys[i], whatever the number of workers.
+// pool (with the first touches of `touches` where they apply): out[i] (out must have
+// keys.size() slots) is exactly what run_fast gives for keys[i], whatever the number of
+// workers.
 void run_fast_batch(std::span<const strategy::Candidate> keys, const strategy::EvalInputs& in,
                     const core::Market& market, const core::Exec& exec, std::size_t start,
-                    std::size_t end, std::span<SegmentSummary> out);
+                    std::size_t end, std::span<SegmentSummary> out,
+                    const TouchTables* touches = nullptr);
 
 // Metrics with the money figures of a full run (net result, intrabar worst drawdown, costs).
 Metrics metrics_from_run(const BacktestRun& run, double equity0);

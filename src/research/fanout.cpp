@@ -44,6 +44,17 @@ std::vector<bt::SegmentSummary> local_train_summaries(const search::EvalContext&
   return out;
 }
 
+std::vector<bt::SegmentSummary> local_lattice_summaries(const search::EvalContext& ctx,
+                                                        bt::TouchTables& touches,
+                                                        std::span<const Candidate> keys) {
+  std::vector<bt::SegmentSummary> out(keys.size());
+  const search::Range train = ctx.split.train;
+  bt::add_touch_tables(touches, keys, ctx.inputs(), ctx.market, ctx.exec, train.start, train.end);
+  bt::run_fast_batch(keys, ctx.inputs(), ctx.market, ctx.exec, train.start, train.end, out,
+                     &touches);
+  return out;
+}
+
 std::vector<double> local_train_scores(const search::EvalContext& ctx,
                                        std::span<const Candidate> keys) {
   const std::vector<search::Scored> scored =
@@ -125,6 +136,12 @@ std::vector<bt::SegmentSummary> Fanouts::train_summaries(std::span<const Candida
   });
 }
 
+std::vector<bt::SegmentSummary> Fanouts::lattice_summaries(std::span<const Candidate> keys) {
+  return spread<bt::SegmentSummary>(Command::lattice_summaries, keys, [&](auto share) {
+    return local_lattice_summaries(ctx_, touches_, share);
+  });
+}
+
 std::vector<double> Fanouts::train_scores(std::span<const Candidate> keys) {
   return spread<double>(Command::train_scores, keys,
                         [&](auto share) { return local_train_scores(ctx_, share); });
@@ -203,6 +220,7 @@ std::vector<In> inputs_of(wire::Reader& message) {
 
 void serve_fanouts(const search::EvalContext& ctx, Cluster& cluster) {
   std::optional<rf::Forest> forest;
+  bt::TouchTables touches;
   while (const std::optional<std::string> message = cluster.receive()) {
     wire::Reader in(*message);
     const auto command = in.get<Command>();
@@ -212,6 +230,10 @@ void serve_fanouts(const search::EvalContext& ctx, Cluster& cluster) {
       case Command::train_summaries:
         reply = reply_with(ctx, evaluations, bars,
                            local_train_summaries(ctx, inputs_of<Candidate>(in)));
+        break;
+      case Command::lattice_summaries:
+        reply = reply_with(ctx, evaluations, bars,
+                           local_lattice_summaries(ctx, touches, inputs_of<Candidate>(in)));
         break;
       case Command::train_scores:
         reply =

@@ -35,6 +35,7 @@ enum class Command : std::uint8_t {
   validation,       // fast runs on the validation segment
   walk_forward,     // walk-forward re-selection
   robustness,       // sweeps, scenarios and full runs on train + validation
+  lattice_summaries,  // train_summaries for the exhaustive lattice, with first-touch tables
 };
 
 // Rank 0's side. Every evaluation a worker makes is added to the context's counters, so
@@ -46,6 +47,10 @@ class Fanouts {
   // Fast runs of valid keys on the train segment (entry streams shared within each share);
   // the counters do not move, the caller counts the chunk.
   std::vector<bt::SegmentSummary> train_summaries(std::span<const strategy::Candidate> keys);
+  // The same for large batches of whole entry streams: each process first builds, once per
+  // family, the first-touch table of the train segment, which pays for itself only when a
+  // family's variants come by the hundred thousand.
+  std::vector<bt::SegmentSummary> lattice_summaries(std::span<const strategy::Candidate> keys);
   // search::score_batch on the train segment, scores only.
   std::vector<double> train_scores(std::span<const strategy::Candidate> keys);
   // rf::predict_batch(forest, keys, 0.5f); the workers get the forest first.
@@ -66,6 +71,7 @@ class Fanouts {
 
   const search::EvalContext& ctx_;
   Cluster& cluster_;
+  bt::TouchTables touches_;  // of rank 0's shares
 };
 
 // A worker's side: answers rank 0's commands over `ctx` until it is released.

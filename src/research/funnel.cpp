@@ -9,6 +9,7 @@
 
 #include "core/clock.hpp"
 #include "core/splitmix.hpp"
+#include "research/exhaustive.hpp"
 #include "rf/forest.hpp"
 #include "validate/figures.hpp"
 
@@ -54,30 +55,6 @@ struct ValidatedEntry {
 };
 
 using WalkEntry = validate::WalkForwardEntry;
-
-// The scheduled keys of exhaustive mode, decoded chunk by chunk: family entries in list
-// order, lattice indices in mixed radix within each.
-class Enumerator {
- public:
-  explicit Enumerator(const std::vector<std::uint8_t>& families) : families_(families) {}
-  void next_chunk(std::vector<Candidate>& out, std::size_t max) {
-    out.clear();
-    while (out.size() < max && entry_ < families_.size()) {
-      const std::uint8_t f = families_[entry_];
-      if (index_ >= strategy::family_size(f)) {
-        ++entry_;
-        index_ = 0;
-        continue;
-      }
-      out.push_back(strategy::enumerate(f, index_++));
-    }
-  }
-
- private:
-  const std::vector<std::uint8_t>& families_;
-  std::size_t entry_ = 0;
-  std::uint64_t index_ = 0;
-};
 
 // The lattice points already drawn: one bit per point of every family's lattice (about
 // 1.3 MB for the whole space), so that a membership test is an index computation instead
@@ -280,9 +257,8 @@ core::Json equity_event(const search::EvalContext& ctx, const Candidate& best) {
 
 // The chunk's valid keys backtested on the train segment, a contiguous share per process,
 // entry stream by entry stream within each share so that exit variants share their signal
-// list, and counted here in the context exactly as one evaluation each would count them; an
-// invalid key gets an empty summary.
-std::vector<bt::SegmentSummary> backtest_chunk(const search::EvalContext& ctx, Fanouts& fanouts,
+// list; an invalid key gets an empty summary.
+std::vector<bt::SegmentSummary> backtest_chunk(Fanouts& fanouts,
                                                const std::vector<Candidate>& chunk) {
   std::vector<Candidate> valid;
   std::vector<std::size_t> slot;
@@ -295,14 +271,22 @@ std::vector<bt::SegmentSummary> backtest_chunk(const search::EvalContext& ctx, F
   }
   const std::vector<bt::SegmentSummary> summaries = fanouts.train_summaries(valid);
   std::vector<bt::SegmentSummary> results(chunk.size());
-  std::uint64_t bars = 0;
-  for (std::size_t j = 0; j < valid.size(); ++j) {
-    results[slot[j]] = summaries[j];
-    bars += summaries[j].bars;
-  }
-  ctx.evaluations.fetch_add(valid.size(), std::memory_order_relaxed);
-  ctx.bars_simulated.fetch_add(bars, std::memory_order_relaxed);
+  for (std::size_t j = 0; j < valid.size(); ++j) results[slot[j]] = summaries[j];
   return results;
+}
+
+// Counts the chunk's valid keys in the context exactly as one evaluation each would count
+// them, when the stage consumes them.
+void count_chunk(const search::EvalContext& ctx, const std::vector<Candidate>& chunk,
+                 const std::vector<bt::SegmentSummary>& results) {
+  std::uint64_t evaluations = 0, bars = 0;
+  for (std::size_t i = 0; i < chunk.size(); ++i) {
+    if (!strategy::is_valid(chunk[i])) continue;
+    ++evaluations;
+    bars += results[i].bars;
+  }
+  ctx.evaluations.fetch_add(evaluations, std::memory_order_relaxed);
+  ctx.bars_simulated.fetch_add(bars, std::memory_order_relaxed);
 }
 
 // The backtest stage: scheduled keys scored on the train segment chunk by chunk, under
@@ -327,20 +311,22 @@ std::vector<Ranked> backtest_stage(const FunnelInputs& in, FunnelResult& out, Sc
   const core::Stopwatch clock;
   const std::uint64_t bars_before = ctx.bars_simulated.load();
   double last_equity = -1e300;
-  Enumerator enumerator(in.families);
+  ExhaustiveSource lattice(in.families, in.fanouts);
   std::vector<Candidate> chunk;
+  std::vector<bt::SegmentSummary> results;
   std::size_t next = 0;
   for (;;) {
     if (sched.exhaustive) {
-      enumerator.next_chunk(chunk, chunk_size);
+      lattice.next_chunk(chunk, results, chunk_size);
     } else {
       const std::size_t n = std::min(chunk_size, sched.keys.size() - next);
       chunk.assign(sched.keys.begin() + static_cast<std::ptrdiff_t>(next),
                    sched.keys.begin() + static_cast<std::ptrdiff_t>(next + n));
       next += n;
+      results = backtest_chunk(in.fanouts, chunk);
     }
     if (chunk.empty()) break;
-    const std::vector<bt::SegmentSummary> results = backtest_chunk(ctx, in.fanouts, chunk);
+    count_chunk(ctx, chunk, results);
     core::Json stream = core::Json::array();
     const std::size_t stream_every = std::max<std::size_t>(chunk.size() / 5, 1);
     for (std::size_t i = 0; i < chunk.size(); ++i) {

@@ -2,7 +2,7 @@
 // donchian_breakout candidates (alternating families, SplitMix64 seed 99), one fast
 // backtest each over the whole series of 20,000 or 100,000 synthetic hourly bars (seed 1),
 // on one worker and on two, one run per candidate (PeerBatch) and through the shared-signal
-// batch (PeerShared). Each iteration runs the whole batch; the figure to compare is the
+// batch without and with first-touch tables (PeerShared, PeerTables). Each iteration runs the whole batch; the figure to compare is the
 // batch time (candidates/s as a rate counter).
 #include <benchmark/benchmark.h>
 #include <tbb/parallel_for.h>
@@ -92,6 +92,17 @@ void BM_PeerShared(benchmark::State& state) {
   });
 }
 
+// The shared-signal batch reading its exits from first-touch tables, built within the
+// timed batch.
+void BM_PeerTables(benchmark::State& state) {
+  run_peer(state, [](const auto& list, const World& w, const core::Market& market,
+                     const core::Exec& exec, std::vector<bt::SegmentSummary>& out) {
+    bt::TouchTables touches;
+    bt::add_touch_tables(touches, list, w.inputs(), market, exec, 0, w.bars.size());
+    bt::run_fast_batch(list, w.inputs(), market, exec, 0, w.bars.size(), out, &touches);
+  });
+}
+
 void peer_sizes(benchmark::internal::Benchmark* b) {
   b->ArgNames({"bars", "workers"});
   for (const std::int64_t bars : {20000, 100000}) {
@@ -102,5 +113,6 @@ void peer_sizes(benchmark::internal::Benchmark* b) {
 
 BENCHMARK(BM_PeerBatch)->Apply(peer_sizes);
 BENCHMARK(BM_PeerShared)->Apply(peer_sizes);
+BENCHMARK(BM_PeerTables)->Apply(peer_sizes);
 
 }  // namespace

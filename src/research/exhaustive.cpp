@@ -1,0 +1,82 @@
+#include "research/exhaustive.hpp"
+
+#include <algorithm>
+
+#include "bt/simulate.hpp"
+
+namespace varnek::research {
+
+using strategy::Candidate;
+
+ExhaustiveSource::ExhaustiveSource(const std::vector<std::uint8_t>& families, Fanouts& fanouts,
+                                   std::size_t window_cap)
+    : families_(families), fanouts_(fanouts), window_cap_(window_cap) {}
+
+const ExhaustiveSource::Layout& ExhaustiveSource::layout(std::uint8_t family) {
+  std::optional<Layout>& cached = layouts_[family];
+  if (cached) return *cached;
+  Layout l;
+  l.size = 1;
+  for (std::size_t d = 0; d < strategy::dim_count(family); ++d) {
+    const std::uint64_t wider = l.size * strategy::value_count(family, d);
+    if (wider > window_cap_) break;
+    l.size = wider;
+  }
+  // The slower dimensions are fixed within a window and compare equal, so the order of the
+  // local indices by entry stream is the same in every window of the family.
+  std::vector<Candidate> streams(l.size);
+  for (std::uint64_t i = 0; i < l.size; ++i) {
+    streams[i] = bt::entry_stream(strategy::enumerate(family, i));
+  }
+  l.stream_order.resize(l.size);
+  for (std::uint32_t i = 0; i < l.size; ++i) l.stream_order[i] = i;
+  std::stable_sort(l.stream_order.begin(), l.stream_order.end(),
+                   [&](std::uint32_t a, std::uint32_t b) { return streams[a].idx < streams[b].idx; });
+  cached = std::move(l);
+  return *cached;
+}
+
+void ExhaustiveSource::backtest_window() {
+  const std::uint8_t family = families_[entry_];
+  const Layout& l = layout(family);
+  keys_.resize(l.size);
+  for (std::uint64_t i = 0; i < l.size; ++i) keys_[i] = strategy::enumerate(family, start_ + i);
+  std::vector<Candidate> valid;
+  std::vector<std::uint32_t> slot;
+  valid.reserve(l.size);
+  slot.reserve(l.size);
+  for (const std::uint32_t i : l.stream_order) {
+    if (!strategy::is_valid(keys_[i])) continue;
+    valid.push_back(keys_[i]);
+    slot.push_back(i);
+  }
+  const std::vector<bt::SegmentSummary> out = fanouts_.lattice_summaries(valid);
+  summaries_.assign(l.size, bt::SegmentSummary{});
+  for (std::size_t j = 0; j < valid.size(); ++j) summaries_[slot[j]] = out[j];
+  taken_ = 0;
+  start_ += l.size;
+  if (start_ >= strategy::family_size(family)) {
+    ++entry_;
+    start_ = 0;
+  }
+}
+
+void ExhaustiveSource::next_chunk(std::vector<Candidate>& keys,
+                                  std::vector<bt::SegmentSummary>& summaries, std::size_t max) {
+  keys.clear();
+  summaries.clear();
+  while (keys.size() < max) {
+    if (taken_ == keys_.size()) {
+      if (entry_ >= families_.size()) break;
+      backtest_window();
+    }
+    const std::size_t n = std::min(max - keys.size(), keys_.size() - taken_);
+    const auto from = static_cast<std::ptrdiff_t>(taken_);
+    const auto to = static_cast<std::ptrdiff_t>(taken_ + n);
+    keys.insert(keys.end(), keys_.begin() + from, keys_.begin() + to);
+    summaries.insert(summaries.end(), summaries_.begin() + from, summaries_.begin() + to);
+    taken_ += n;
+  }
+}
+
+}  // namespace varnek::research

@@ -1,0 +1,55 @@
+#pragma once
+// The scheduled keys of exhaustive mode and their train summaries, in enumeration order.
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "bt/metrics.hpp"
+#include "research/fanout.hpp"
+#include "strategy/lattice.hpp"
+
+namespace varnek::research {
+
+// Enumeration order is family entries in list order, lattice indices in mixed radix within
+// each (the first dimension fastest). In that order the exit variants of one entry stream
+// lie a dimension's stride apart, so chunks of consecutive keys share almost no signals.
+// The source therefore backtests a whole window at a time: the longest run of lattice
+// indices over the family's first dimensions that holds at most `kWindowCap` points (its
+// slower dimensions fixed). A window holds every variant of the dimensions it spans, so the
+// exit variants of each entry stream in it are backtested together, walking one signal list.
+// Its keys go to the workers in entry-stream order and the results are handed out again in
+// enumeration order; memory stays bounded by the window, not the space.
+class ExhaustiveSource {
+ public:
+  static constexpr std::size_t kWindowCap = std::size_t{1} << 18;
+
+  ExhaustiveSource(const std::vector<std::uint8_t>& families, Fanouts& fanouts,
+                   std::size_t window_cap = kWindowCap);
+
+  // The next up to `max` keys in enumeration order, with their train summaries (an invalid
+  // key gets an empty summary); both empty at the end. Nothing is counted.
+  void next_chunk(std::vector<strategy::Candidate>& keys,
+                  std::vector<bt::SegmentSummary>& summaries, std::size_t max);
+
+ private:
+  // One family's window: its length and its local indices in entry-stream order.
+  struct Layout {
+    std::uint64_t size = 0;
+    std::vector<std::uint32_t> stream_order;
+  };
+  const Layout& layout(std::uint8_t family);
+  void backtest_window();
+
+  const std::vector<std::uint8_t>& families_;
+  Fanouts& fanouts_;
+  std::size_t window_cap_;
+  std::array<std::optional<Layout>, strategy::kFamilies> layouts_;
+  std::size_t entry_ = 0;       // family entry of the next window
+  std::uint64_t start_ = 0;     // its first lattice index
+  std::vector<strategy::Candidate> keys_;  // the current window, enumeration order
+  std::vector<bt::SegmentSummary> summaries_;
+  std::size_t taken_ = 0;  // of the current window
+};
+
+}  // namespace varnek::research
