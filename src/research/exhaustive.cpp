@@ -39,8 +39,16 @@ const ExhaustiveSource::Layout& ExhaustiveSource::layout(std::uint8_t family) {
 void ExhaustiveSource::backtest_window() {
   const std::uint8_t family = families_[entry_];
   const Layout& l = layout(family);
+  // The window's keys, counting through its dimensions like an odometer.
   keys_.resize(l.size);
-  for (std::uint64_t i = 0; i < l.size; ++i) keys_[i] = strategy::enumerate(family, start_ + i);
+  const std::size_t dims = strategy::dim_count(family);
+  strategy::Candidate c = strategy::enumerate(family, start_);
+  for (std::uint64_t i = 0; i < l.size; ++i) {
+    keys_[i] = c;
+    for (std::size_t d = 0; d < dims && ++c.idx[d] == strategy::value_count(family, d); ++d) {
+      c.idx[d] = 0;
+    }
+  }
   std::vector<Candidate> valid;
   std::vector<std::uint32_t> slot;
   valid.reserve(l.size);
