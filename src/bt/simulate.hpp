@@ -128,7 +128,6 @@ void add_touch_tables(TouchTables& tables, std::span<const strategy::Candidate> 
 // What a worker reuses from one shared-signal run to the next.
 struct SignalScratch {
   std::vector<Signal> list;
-  std::vector<std::uint32_t> next_signal;
 };
 
 // Fast runs of the candidates keys[members[i]], which must share one entry stream: the
