@@ -21,10 +21,11 @@ namespace {
 const std::string kExamples = VARNEK_EXAMPLES;
 const bool kWithMpi = !std::string(VARNEK_MPIEXEC).empty();
 
-std::string spec_text(const std::string& data, const std::string& report, int seed = 7) {
+std::string spec_text(const std::string& data, const std::string& report, int seed = 7,
+                      const std::string& extra = "") {
   return R"({"data_path": ")" + data + R"(", "report_path": ")" + report +
-         R"(", "seed": )" + std::to_string(seed) +
-         R"(, "min_trades": 10, "time_budget_s": 600, "funnel": {"screen": 4000,
+         R"(", "seed": )" + std::to_string(seed) + R"(, "min_trades": 10, )" + extra +
+         R"("time_budget_s": 600, "funnel": {"screen": 4000,
          "backtest": 1500, "promote": 150, "walk_forward": 30, "robustness": 4}})";
 }
 
@@ -110,23 +111,32 @@ TEST(CliMpi, RanksChangeNothingButTheThroughput) {
   if (const std::string problem = launcher_problem(); !problem.empty()) GTEST_SKIP() << problem;
   TempDir dir;
   const auto report = dir.path / "report.json";
-  const auto spec = dir.write("spec.json", spec_text(kExamples + "/bars_h1.csv", report.string()));
-  const CliResult alone = run_binary(VARNEK_BIN, {"research", spec.string()});
-  ASSERT_EQ(alone.status, 0) << alone.err;
-  Json expected = Json::parse(slurp(report));
-  ASSERT_FALSE(expected["survivors"].empty());
-  EXPECT_EQ(expected["throughput"]["ranks"], 1);
-  drop_timings(expected);
-  const Json expected_events = steady_events(alone.out);
-  for (const int ranks : {1, 2, 4}) {
-    std::filesystem::remove(report);
-    const CliResult r = run_mpi({{ranks, research(spec)}});
-    ASSERT_EQ(r.status, 0) << ranks << " ranks: " << r.err;
-    Json got = Json::parse(slurp(report));
-    EXPECT_EQ(got["throughput"]["ranks"], ranks);
-    drop_timings(got);
-    EXPECT_EQ(got, expected) << ranks << " ranks";
-    EXPECT_EQ(steady_events(r.out), expected_events) << ranks << " ranks";
+  // The surrogate funnel, and the exhaustive lattice of two families.
+  for (const std::string extra :
+       {"", R"("families": ["donchian_breakout", "rsi_reversion"], "scale": "exhaustive", )"}) {
+    const auto spec =
+        dir.write("spec.json", spec_text(kExamples + "/bars_h1.csv", report.string(), 7, extra));
+    const CliResult alone = run_binary(VARNEK_BIN, {"research", spec.string()});
+    ASSERT_EQ(alone.status, 0) << alone.err;
+    Json expected = Json::parse(slurp(report));
+    if (extra.empty()) {
+      ASSERT_FALSE(expected["survivors"].empty());
+    } else {
+      ASSERT_EQ(expected["funnel"]["backtested"], 16800 + 40000);
+    }
+    EXPECT_EQ(expected["throughput"]["ranks"], 1);
+    drop_timings(expected);
+    const Json expected_events = steady_events(alone.out);
+    for (const int ranks : {1, 2, 4}) {
+      std::filesystem::remove(report);
+      const CliResult r = run_mpi({{ranks, research(spec)}});
+      ASSERT_EQ(r.status, 0) << ranks << " ranks: " << r.err;
+      Json got = Json::parse(slurp(report));
+      EXPECT_EQ(got["throughput"]["ranks"], ranks);
+      drop_timings(got);
+      EXPECT_EQ(got, expected) << ranks << " ranks " << extra;
+      EXPECT_EQ(steady_events(r.out), expected_events) << ranks << " ranks " << extra;
+    }
   }
 }
 

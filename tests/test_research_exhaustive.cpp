@@ -31,7 +31,7 @@ TEST(ExhaustiveSource, HandsOutTheLatticeInOrderWithEachKeysOwnRun) {
   research::Fanouts fanouts(ctx, cluster);
   const std::vector<std::uint8_t> families = {2, 3, 2};
   for (const std::size_t cap : {research::ExhaustiveSource::kWindowCap, std::size_t{1000}}) {
-    research::ExhaustiveSource source(families, fanouts, cap);
+    research::ExhaustiveSource source(families, fanouts, [] { return false; }, cap);
     std::vector<strategy::Candidate> keys;
     std::vector<bt::SegmentSummary> summaries;
     std::size_t entry = 0;
@@ -56,8 +56,49 @@ TEST(ExhaustiveSource, HandsOutTheLatticeInOrderWithEachKeysOwnRun) {
         trades += alone.trades;
       }
     }
+    EXPECT_FALSE(source.stopped());
     EXPECT_EQ(entry, families.size() - 1);
     EXPECT_EQ(index, strategy::family_size(families.back()));
     EXPECT_GT(trades, 0u);
+  }
+}
+
+// A spent budget ends the lattice after the piece in which it is noticed: the windows
+// handed out before are whole, the interrupted one is dropped, and the first window always
+// completes.
+TEST(ExhaustiveSource, AStopEndsTheLatticeAtTheInterruptedWindow) {
+  const auto engine = testkit::make_engine(data::generate_synthetic(400, 3));
+  const core::Market market = core::preset_market("NQ");
+  const search::EvalContext ctx{engine->bars, engine->features, engine->tables, market,
+                                core::default_spec().exec, search::make_split(400, 0.6, 0.2),
+                                30};
+  OneProcess cluster;
+  research::Fanouts fanouts(ctx, cluster);
+  const std::vector<std::uint8_t> donchian = {2};
+  const struct {
+    std::size_t cap;
+    int stop_at_ask;         // `stop` says yes from this ask on
+    int asked;               // asks made
+    std::size_t handed_out;  // keys handed out before the end
+    bool stopped;
+  } cases[] = {
+      {research::ExhaustiveSource::kWindowCap, 1, 0, 16800, false},  // one window, two pieces
+      {1000, 1, 1, 525, true},                                        // windows of 525
+      {1000, 2, 2, 2 * 525, true},
+  };
+  for (const auto& c : cases) {
+    int asked = 0;
+    research::ExhaustiveSource source(
+        donchian, fanouts, [&] { return ++asked >= c.stop_at_ask; }, c.cap);
+    std::vector<strategy::Candidate> keys;
+    std::vector<bt::SegmentSummary> summaries;
+    std::size_t handed_out = 0;
+    for (source.next_chunk(keys, summaries, 300); !keys.empty();
+         source.next_chunk(keys, summaries, 300)) {
+      handed_out += keys.size();
+    }
+    EXPECT_EQ(source.stopped(), c.stopped) << c.cap << " " << c.stop_at_ask;
+    EXPECT_EQ(handed_out, c.handed_out) << c.cap << " " << c.stop_at_ask;
+    EXPECT_EQ(asked, c.asked) << c.cap << " " << c.stop_at_ask;
   }
 }

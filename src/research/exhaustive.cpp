@@ -9,8 +9,8 @@ namespace varnek::research {
 using strategy::Candidate;
 
 ExhaustiveSource::ExhaustiveSource(const std::vector<std::uint8_t>& families, Fanouts& fanouts,
-                                   std::size_t window_cap)
-    : families_(families), fanouts_(fanouts), window_cap_(window_cap) {}
+                                   std::function<bool()> stop, std::size_t window_cap)
+    : families_(families), fanouts_(fanouts), stop_(std::move(stop)), window_cap_(window_cap) {}
 
 const ExhaustiveSource::Layout& ExhaustiveSource::layout(std::uint8_t family) {
   std::optional<Layout>& cached = layouts_[family];
@@ -58,9 +58,22 @@ void ExhaustiveSource::backtest_window() {
     valid.push_back(keys_[i]);
     slot.push_back(i);
   }
-  const std::vector<bt::SegmentSummary> out = fanouts_.lattice_summaries(valid);
+  // Piece by piece, so that a run past its time budget stops within a piece's time rather
+  // than a window's (after the first window, which always completes, as the first chunk of
+  // a run always did); the pieces cut few entry streams apart.
   summaries_.assign(l.size, bt::SegmentSummary{});
-  for (std::size_t j = 0; j < valid.size(); ++j) summaries_[slot[j]] = out[j];
+  for (std::size_t from = 0; from < valid.size(); from += kPiece) {
+    const std::size_t n = std::min(kPiece, valid.size() - from);
+    const std::vector<bt::SegmentSummary> out =
+        fanouts_.lattice_summaries(std::span(valid).subspan(from, n));
+    for (std::size_t j = 0; j < n; ++j) summaries_[slot[from + j]] = out[j];
+    if (windows_ > 0 && stop_()) {
+      stopped_ = true;
+      keys_.clear();
+      break;
+    }
+  }
+  ++windows_;
   taken_ = 0;
   start_ += l.size;
   if (start_ >= strategy::family_size(family)) {
@@ -75,8 +88,9 @@ void ExhaustiveSource::next_chunk(std::vector<Candidate>& keys,
   summaries.clear();
   while (keys.size() < max) {
     if (taken_ == keys_.size()) {
-      if (entry_ >= families_.size()) break;
+      if (entry_ >= families_.size() || stopped_) break;
       backtest_window();
+      if (stopped_) break;
     }
     const std::size_t n = std::min(max - keys.size(), keys_.size() - taken_);
     const auto from = static_cast<std::ptrdiff_t>(taken_);

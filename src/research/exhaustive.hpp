@@ -2,6 +2,7 @@
 // The scheduled keys of exhaustive mode and their train summaries, in enumeration order.
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -23,14 +24,19 @@ namespace varnek::research {
 class ExhaustiveSource {
  public:
   static constexpr std::size_t kWindowCap = std::size_t{1} << 18;
+  static constexpr std::size_t kPiece = 16384;  // keys per fan-out within a window
 
+  // `stop` is asked after each piece of every window but the first: true (the time budget
+  // is spent) drops that window's results and ends the lattice there.
   ExhaustiveSource(const std::vector<std::uint8_t>& families, Fanouts& fanouts,
-                   std::size_t window_cap = kWindowCap);
+                   std::function<bool()> stop, std::size_t window_cap = kWindowCap);
 
   // The next up to `max` keys in enumeration order, with their train summaries (an invalid
-  // key gets an empty summary); both empty at the end. Nothing is counted.
+  // key gets an empty summary); both empty at the end or once stopped. Nothing is counted.
   void next_chunk(std::vector<strategy::Candidate>& keys,
                   std::vector<bt::SegmentSummary>& summaries, std::size_t max);
+  // Whether `stop` ended the lattice before its end.
+  bool stopped() const { return stopped_; }
 
  private:
   // One family's window: its length and its local indices in entry-stream order.
@@ -43,7 +49,10 @@ class ExhaustiveSource {
 
   const std::vector<std::uint8_t>& families_;
   Fanouts& fanouts_;
+  std::function<bool()> stop_;
   std::size_t window_cap_;
+  bool stopped_ = false;
+  std::uint64_t windows_ = 0;  // backtested so far
   std::array<std::optional<Layout>, strategy::kFamilies> layouts_;
   std::size_t entry_ = 0;       // family entry of the next window
   std::uint64_t start_ = 0;     // its first lattice index

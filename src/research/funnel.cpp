@@ -311,7 +311,8 @@ std::vector<Ranked> backtest_stage(const FunnelInputs& in, FunnelResult& out, Sc
   const core::Stopwatch clock;
   const std::uint64_t bars_before = ctx.bars_simulated.load();
   double last_equity = -1e300;
-  ExhaustiveSource lattice(in.families, in.fanouts);
+  ExhaustiveSource lattice(in.families, in.fanouts,
+                           [&] { return budget > 0.0 && clock.seconds() > budget; });
   std::vector<Candidate> chunk;
   std::vector<bt::SegmentSummary> results;
   std::size_t next = 0;
@@ -325,7 +326,10 @@ std::vector<Ranked> backtest_stage(const FunnelInputs& in, FunnelResult& out, Sc
       next += n;
       results = backtest_chunk(in.fanouts, chunk);
     }
-    if (chunk.empty()) break;
+    if (chunk.empty()) {
+      out.stopped_by_budget = lattice.stopped();
+      break;
+    }
     count_chunk(ctx, chunk, results);
     core::Json stream = core::Json::array();
     const std::size_t stream_every = std::max<std::size_t>(chunk.size() / 5, 1);
