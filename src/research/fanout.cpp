@@ -36,22 +36,19 @@ void get(wire::Reader& r, BlockRow& row) {
 
 // What each command computes on one process's share: the same code on every rank.
 
+// With `touches`, the first-touch tables of the keys' families are built first, once per
+// process, and read by the runs.
 std::vector<bt::SegmentSummary> local_train_summaries(const search::EvalContext& ctx,
-                                                      std::span<const Candidate> keys) {
+                                                      std::span<const Candidate> keys,
+                                                      bt::TouchTables* touches = nullptr) {
   std::vector<bt::SegmentSummary> out(keys.size());
   const search::Range train = ctx.split.train;
-  bt::run_fast_batch(keys, ctx.inputs(), ctx.market, ctx.exec, train.start, train.end, out);
-  return out;
-}
-
-std::vector<bt::SegmentSummary> local_lattice_summaries(const search::EvalContext& ctx,
-                                                        bt::TouchTables& touches,
-                                                        std::span<const Candidate> keys) {
-  std::vector<bt::SegmentSummary> out(keys.size());
-  const search::Range train = ctx.split.train;
-  bt::add_touch_tables(touches, keys, ctx.inputs(), ctx.market, ctx.exec, train.start, train.end);
+  if (touches != nullptr) {
+    bt::add_touch_tables(*touches, keys, ctx.inputs(), ctx.market, ctx.exec, train.start,
+                         train.end);
+  }
   bt::run_fast_batch(keys, ctx.inputs(), ctx.market, ctx.exec, train.start, train.end, out,
-                     &touches);
+                     touches);
   return out;
 }
 
@@ -138,7 +135,7 @@ std::vector<bt::SegmentSummary> Fanouts::train_summaries(std::span<const Candida
 
 std::vector<bt::SegmentSummary> Fanouts::lattice_summaries(std::span<const Candidate> keys) {
   return spread<bt::SegmentSummary>(Command::lattice_summaries, keys, [&](auto share) {
-    return local_lattice_summaries(ctx_, touches_, share);
+    return local_train_summaries(ctx_, share, &touches_);
   });
 }
 
@@ -233,7 +230,7 @@ void serve_fanouts(const search::EvalContext& ctx, Cluster& cluster) {
         break;
       case Command::lattice_summaries:
         reply = reply_with(ctx, evaluations, bars,
-                           local_lattice_summaries(ctx, touches, inputs_of<Candidate>(in)));
+                           local_train_summaries(ctx, inputs_of<Candidate>(in), &touches));
         break;
       case Command::train_scores:
         reply =
