@@ -68,6 +68,13 @@ struct Levels {
   return {entry, entry - d * stop_dist, entry + d * rr * stop_dist};
 }
 
+// Whether a position can be entered from signal bar k: its entry bar lies in the range and
+// its ATR, which sizes the position, is a positive number.
+[[gnu::always_inline]] inline bool can_enter(std::size_t k, std::uint64_t entry_lag,
+                                             std::size_t E, double atr) {
+  return k + entry_lag < E && atr > 0.0 && std::isfinite(atr);
+}
+
 // Where a flat stretch ends, read from the candidate's own tables: the next bar at or after
 // `from` whose decision is a signal, with its direction in d; end when none. Family 0's
 // decision is the AND of its trend, channel and pullback tables with the gate; the other
@@ -246,7 +253,7 @@ void simulate(const StrategyView& v, Signals signals, const Exits& exits,
     if (k >= E) break;
     const std::size_t e = k + cost.entry_lag;
     const double atr = atrs[k];
-    if (e >= E || !(atr > 0.0) || !std::isfinite(atr)) {
+    if (!can_enter(k, cost.entry_lag, E, atr)) {
       b = k + 1;
       continue;
     }
@@ -403,15 +410,14 @@ TouchTable build_touch_table(const strategy::Candidate& c, const strategy::EvalI
   const std::size_t E = std::min(end, v.close.size());
   t.first = std::max<std::size_t>(start, 2);
   t.rows = E > t.first ? E - t.first : 0;
-  const std::size_t rows = t.rows;
-  t.offsets.assign(rows * 2 * t.stops * t.rrs, TouchTable::kNoTouch);
+  t.offsets.assign(t.rows * 2 * t.stops * t.rrs, TouchTable::kNoTouch);
   const ScanExits scan = scan_exits(v, in);
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, rows), [&](const auto& r) {
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, t.rows), [&](const auto& r) {
     for (std::size_t i = r.begin(); i != r.end(); ++i) {
       // The bars the simulation would search from signal bar k; it skips the others.
       const std::size_t k = t.first + i, e = k + cost.entry_lag;
       const double atr = v.atr[k];
-      if (e >= E || !(atr > 0.0) || !std::isfinite(atr)) continue;
+      if (!can_enter(k, cost.entry_lag, E, atr)) continue;
       const std::size_t last = std::min<std::size_t>(e + t.reach, E - 1);
       for (const int d : {1, -1}) {
         for (std::size_t a = 0; a < t.stops; ++a) {
@@ -419,7 +425,8 @@ TouchTable build_touch_table(const strategy::Candidate& c, const strategy::EvalI
           for (std::size_t b = 0; b < t.rrs; ++b) {
             const Levels l = levels_of(v.open[e], d, cost, stop_dist, rr[b]);
             const std::size_t x = scan.first_touch(k, e, last, d, l.stop, l.target);
-            if (x <= last) t.offsets[t.column(a, b) + 2 * i + (d < 0)] = static_cast<std::uint8_t>(x - e);
+            if (x > last) continue;
+            t.offsets[t.column(a, b) + 2 * i + (d < 0)] = static_cast<std::uint8_t>(x - e);
           }
         }
       }
