@@ -8,6 +8,7 @@
 #include "core/splitmix.hpp"
 #include "data/synthetic.hpp"
 #include "strategy/decide.hpp"
+#include "strategy/lattice.hpp"
 
 using namespace varnek;
 using strategy::decide;
@@ -241,6 +242,58 @@ TEST(DecisionTables, ACandidatesOwnTablesDecideAsTheLattices) {
         const StrategyView all = strategy::resolve(c, whole->inputs());
         for (std::size_t k = 2; k < bars.size(); ++k) {
           ASSERT_EQ(decide(mine, k), decide(all, k)) << strategy::format_id(c) << " bar " << k;
+        }
+      }
+    }
+  }
+}
+
+// Built kind by kind, holding one kind's series at a time, the tables are those built from
+// every series at once, byte for byte; the set is left without series and still resolves
+// every candidate to the same decisions. Hourly, four-hour and daily bars (no trend view).
+TEST(DecisionTables, BuiltKindByKindTheyAreTheSameAndTheSeriesGone) {
+  for (const std::int64_t timeframe : {3600, 14400, 86400}) {
+    data::BarSeries bars = data::generate_synthetic(1500, 8);
+    for (std::size_t i = 0; i < bars.size(); ++i) {
+      bars.ts[i] = bars.ts[0] + static_cast<std::int64_t>(i) * timeframe;
+    }
+    bars.timeframe_secs = timeframe;
+    bars.close[700] = kNaN;
+    bars.low[701] = 0.0;
+    const htf::FeatureSet full = htf::build_feature_set(bars, strategy::feature_lengths());
+    const strategy::DecisionTables want = strategy::build_decision_tables(bars, full);
+    htf::FeatureSet lean = htf::build_feature_set(bars, {});
+    const strategy::DecisionTables got =
+        strategy::build_decision_tables_dropping_series(bars, lean);
+
+    EXPECT_TRUE(lean.series_dropped);
+    EXPECT_TRUE(lean.ema.empty() && lean.highest.empty() && lean.lowest.empty() &&
+                lean.rsi.empty());
+    for (const auto* view : {&lean.h1, &lean.h4, &lean.d1}) {
+      if (view->has_value()) EXPECT_TRUE((*view)->ema.empty());
+    }
+    ASSERT_EQ(got.signals.size(), want.signals.size()) << timeframe;
+    for (std::size_t i = 0; i < want.signals.size(); ++i) {
+      const strategy::SignalTable &g = got.signals[i], &w = want.signals[i];
+      EXPECT_TRUE(g.kind == w.kind && g.entry_mode == w.entry_mode && g.a == w.a &&
+                  g.b == w.b && g.window == w.window && g.level == w.level &&
+                  g.bits.words == w.bits.words)
+          << timeframe << " table " << i;
+    }
+    EXPECT_EQ(got.table_of, want.table_of);
+    EXPECT_EQ(got.gate, want.gate);
+    EXPECT_EQ(got.prev_bull, want.prev_bull);
+    EXPECT_EQ(got.prev_bear, want.prev_bear);
+
+    core::SplitMix64 rng(21);
+    for (std::uint8_t family = 0; family < strategy::kFamilies; ++family) {
+      for (int draw = 0; draw < 8; ++draw) {
+        const strategy::Candidate c = strategy::random_candidate(family, rng);
+        const StrategyView a = strategy::resolve(c, {bars, lean, got});
+        const StrategyView b = strategy::resolve(c, {bars, full, want});
+        EXPECT_TRUE(a.primary.empty() && a.secondary.empty());
+        for (std::size_t k = 2; k < bars.size(); ++k) {
+          ASSERT_EQ(decide(a, k), decide(b, k)) << strategy::format_id(c) << " bar " << k;
         }
       }
     }

@@ -63,4 +63,7 @@ struct HtfContext {
 HtfContext build_context(const data::BarSeries& base, std::string name, std::int64_t period,
                          std::span<const std::uint32_t> ema_lengths);
 
+// Projects the EMA of each length in `ema_lengths` that the view does not hold yet.
+void add_projected_emas(HtfContext& view, std::span<const std::uint32_t> ema_lengths);
+
 }  // namespace varnek::htf

@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+
 #include "core/fatal.hpp"
 #include "htf/indicators.hpp"
 
@@ -13,15 +15,19 @@ constexpr std::int64_t kHour = 3600;
 constexpr std::int64_t kFourHours = 14400;
 constexpr std::int64_t kDay = 86400;
 
-// One entry per distinct length, in list order.
+// Drops the entries whose length is not listed.
+void keep_only(SeriesTable& table, const std::vector<std::uint32_t>& lengths) {
+  std::erase_if(table, [&](const LengthSeries& s) {
+    return std::find(lengths.begin(), lengths.end(), s.length) == lengths.end();
+  });
+}
+
+// Appends an entry per listed length the table does not hold, in list order.
 template <typename Compute>
-SeriesTable table_of(const std::vector<std::uint32_t>& lengths, Compute compute) {
-  SeriesTable table;
-  table.reserve(lengths.size());
+void add_missing(SeriesTable& table, const std::vector<std::uint32_t>& lengths, Compute compute) {
   for (const std::uint32_t n : lengths) {
     if (find_series(table, n) == nullptr) table.push_back({n, compute(n)});
   }
-  return table;
 }
 
 std::span<const double> lookup(const SeriesTable& table, std::uint32_t n) {
@@ -40,11 +46,7 @@ FeatureSet build_feature_set(const data::BarSeries& bars, const FeatureLengths& 
   if (tf < kDay) fs.d1 = build_context(bars, "D1", kDay, lengths.htf_ema);
 
   fs.atr = atr14(bars);
-  fs.ema = table_of(lengths.base_ema, [&](std::uint32_t n) { return ema(bars.close, n); });
-  fs.highest =
-      table_of(lengths.breakout, [&](std::uint32_t n) { return highest_prev(bars.high, n); });
-  fs.lowest = table_of(lengths.breakout, [&](std::uint32_t n) { return lowest_prev(bars.low, n); });
-  fs.rsi = table_of(lengths.rsi, [&](std::uint32_t n) { return rsi(bars.close, n); });
+  keep_series(fs, bars, lengths);
 
   fs.smc.reserve(kPivots.size());
   for (const std::uint32_t k : kPivots) fs.smc.push_back({k, detect_breaks(bars, k)});
@@ -62,6 +64,24 @@ FeatureSet build_feature_set(const data::BarSeries& bars, const FeatureLengths& 
     }
   }
   return fs;
+}
+
+void keep_series(FeatureSet& fs, const data::BarSeries& bars, const FeatureLengths& lengths) {
+  for (std::optional<HtfContext>* view : {&fs.h1, &fs.h4, &fs.d1}) {
+    if (!view->has_value()) continue;
+    keep_only((*view)->ema, lengths.htf_ema);
+    add_projected_emas(**view, lengths.htf_ema);
+  }
+  keep_only(fs.ema, lengths.base_ema);
+  keep_only(fs.highest, lengths.breakout);
+  keep_only(fs.lowest, lengths.breakout);
+  keep_only(fs.rsi, lengths.rsi);
+  add_missing(fs.ema, lengths.base_ema, [&](std::uint32_t n) { return ema(bars.close, n); });
+  add_missing(fs.highest, lengths.breakout,
+              [&](std::uint32_t n) { return highest_prev(bars.high, n); });
+  add_missing(fs.lowest, lengths.breakout,
+              [&](std::uint32_t n) { return lowest_prev(bars.low, n); });
+  add_missing(fs.rsi, lengths.rsi, [&](std::uint32_t n) { return rsi(bars.close, n); });
 }
 
 std::span<const double> ema_series(const FeatureSet& fs, std::uint32_t n) {

@@ -37,6 +37,10 @@ struct FeatureSet {
   std::optional<HtfContext> h4;            // present when the base bars are finer than 4 h
   std::optional<HtfContext> d1;            // present when the base bars are finer than 1 day
   std::optional<HtfContext> h1;            // present when the base bars are finer than 1 h
+  // True once the length-indexed series (base EMAs, channels, RSIs, the views' projected
+  // EMAs) were dropped after the decision tables were built from them: the tables then
+  // answer every rule, and views resolved against this set carry no series.
+  bool series_dropped = false;
 };
 
 // Builds the views H1, H4 and D1 that are coarser than the base timeframe
@@ -44,6 +48,11 @@ struct FeatureSet {
 // the given lengths, the break flags of every pivot in kPivots, and the regime
 // bytes from the daily view, else the four-hour view.
 FeatureSet build_feature_set(const data::BarSeries& bars, const FeatureLengths& lengths);
+
+// Makes the set's length-indexed series exactly those of `lengths`: series of other
+// lengths are dropped, missing ones computed as build_feature_set computes them. Tables
+// built a few lengths at a time so hold only those series in memory, not every length's.
+void keep_series(FeatureSet& fs, const data::BarSeries& bars, const FeatureLengths& lengths);
 
 // Lookups for the strategies. A length or pivot that was not precomputed is a
 // broken invariant and stops the process ("feature length {} not precomputed",

@@ -169,8 +169,10 @@ Phase build_context(Run& run) {
     if (tf < period) run.sink.emit("htf", {{"timeframe", name}, {"status", "processing"}});
   }
   run.sink.emit("htf", {{"timeframe", "features"}, {"status", "processing"}});
-  run.features.emplace(htf::build_feature_set(bars, strategy::feature_lengths()));
-  run.tables.emplace(strategy::build_decision_tables(bars, *run.features));
+  // The tables hold every rule's answer, so the indicator series live only while the
+  // tables of their kind are built: at a million bars they would be most of the memory.
+  run.features.emplace(htf::build_feature_set(bars, {}));
+  run.tables.emplace(strategy::build_decision_tables_dropping_series(bars, *run.features));
   core::Json built = core::Json::array();
   for (const auto* view : {&run.features->d1, &run.features->h4, &run.features->h1}) {
     if (!view->has_value()) continue;

@@ -79,43 +79,51 @@ StrategyView rule_view(const Candidate& c, const data::BarSeries& bars, const ht
   auto u = [&](std::size_t dim) { return static_cast<std::uint32_t>(param_uint(c, dim)); };
   auto val = [&](std::size_t dim) { return param_value(c, dim); };
   auto flag = [&](std::size_t dim) { return val(dim) > 0.5; };
+  // A set whose series were dropped lends none: the tables answer every rule.
+  using Lookup = std::span<const double> (*)(const htf::FeatureSet&, std::uint32_t);
+  auto series = [&](Lookup lookup, std::size_t dim) {
+    return fs.series_dropped ? std::span<const double>{} : lookup(fs, u(dim));
+  };
+  auto view_series = [&](const htf::HtfContext& view, std::size_t dim) {
+    return fs.series_dropped ? std::span<const double>{} : htf::htf_ema_series(view, u(dim));
+  };
   std::size_t session_dim = 0, side_dim = 0;
   switch (c.family) {
     case 0: {
       // Trend EMAs from the four-hour view (the daily one without it), else the base EMAs.
       if (v.h4 != nullptr) {
-        v.primary = htf::htf_ema_series(*v.h4, u(0));
-        v.secondary = htf::htf_ema_series(*v.h4, u(1));
+        v.primary = view_series(*v.h4, 0);
+        v.secondary = view_series(*v.h4, 1);
       } else {
-        v.primary = htf::ema_series(fs, u(0));
-        v.secondary = htf::ema_series(fs, u(1));
+        v.primary = series(htf::ema_series, 0);
+        v.secondary = series(htf::ema_series, 1);
       }
-      v.pullback_ema = htf::ema_series(fs, u(2));
+      v.pullback_ema = series(htf::ema_series, 2);
       v.level_a = val(3);
       v.window = param_uint(c, 4);
-      v.breakout_high = htf::highest_series(fs, u(5));
-      v.breakout_low = htf::lowest_series(fs, u(5));
+      v.breakout_high = series(htf::highest_series, 5);
+      v.breakout_low = series(htf::lowest_series, 5);
       v.regime_filter = flag(8) ? 2 : 0;
       session_dim = 9;
       side_dim = 11;
       break;
     }
     case 1:
-      v.primary = htf::ema_series(fs, u(0));
-      v.secondary = htf::ema_series(fs, u(1));
+      v.primary = series(htf::ema_series, 0);
+      v.secondary = series(htf::ema_series, 1);
       v.regime_filter = static_cast<std::uint8_t>(param_uint(c, 2));
       session_dim = 5;
       side_dim = 7;
       break;
     case 2:
-      v.primary = htf::highest_series(fs, u(0));
-      v.secondary = htf::lowest_series(fs, u(0));
+      v.primary = series(htf::highest_series, 0);
+      v.secondary = series(htf::lowest_series, 0);
       v.regime_filter = static_cast<std::uint8_t>(param_uint(c, 1));
       session_dim = 4;
       side_dim = 6;
       break;
     case 3:
-      v.primary = htf::rsi_series(fs, u(0));
+      v.primary = series(htf::rsi_series, 0);
       v.level_a = val(1);
       v.level_b = 100.0 - val(1);
       v.regime_filter = flag(2) ? 3 : 0;
@@ -321,62 +329,90 @@ SideBits signal_bits(SignalKind kind, const StrategyView& v) {
 // that resolving any candidate of the lattice finds its tables.
 // With `only`, the tables whose key is one of that candidate's and no other (the other
 // combinations index no table).
-void add_signal_tables(const data::BarSeries& bars, const htf::FeatureSet& fs, DecisionTables& t,
-                       const Candidate* only) {
+// How many value combinations the kind's dimensions have in the active lattice.
+std::uint64_t combo_count(const KindDims& layout) {
+  std::uint64_t combos = 1;
+  for (std::size_t i = 0; i < layout.dim_count; ++i) {
+    combos *= value_count(layout.family, layout.dims[i]);
+  }
+  return combos;
+}
+
+// Combination n of the kind's dimensions, the first dimension fastest, the others at
+// their first value.
+Candidate combo_candidate(const KindDims& layout, std::uint64_t n) {
+  Candidate c;
+  c.family = layout.family;
+  for (std::size_t i = 0; i < layout.dim_count; ++i) {
+    const std::size_t count = value_count(layout.family, layout.dims[i]);
+    c.idx[layout.dims[i]] = static_cast<std::uint8_t>(n % count);
+    n /= count;
+  }
+  return c;
+}
+
+// The series lengths that the tables of one kind read, over all its combinations.
+htf::FeatureLengths kind_lengths(const KindDims& layout) {
+  htf::FeatureLengths all;
+  auto merge = [](std::vector<std::uint32_t>& into, const std::vector<std::uint32_t>& from) {
+    for (const std::uint32_t n : from) {
+      if (std::find(into.begin(), into.end(), n) == into.end()) into.push_back(n);
+    }
+  };
+  for (std::uint64_t n = 0; n < combo_count(layout); ++n) {
+    const htf::FeatureLengths one = candidate_lengths(combo_candidate(layout, n));
+    merge(all.htf_ema, one.htf_ema);
+    merge(all.base_ema, one.base_ema);
+    merge(all.breakout, one.breakout);
+    merge(all.rsi, one.rsi);
+  }
+  return all;
+}
+
+// The tables of one kind.
+void add_kind_tables(const data::BarSeries& bars, const htf::FeatureSet& fs, DecisionTables& t,
+                     const KindDims& layout, const Candidate* only) {
   // Tables that differ only by their window share one pass over the bars (pullback
   // distances, zone entries with the largest wait): windows vary fastest.
   const std::uint64_t pullback_reach = largest_uint(0, 4), max_wait = largest_uint(4, 3);
   std::optional<PullbackDistances> distances;
   std::optional<SignalTable> zone_entries;  // the last zone-entry bits at the largest wait
-  for (const KindDims& layout : kKinds) {
-    std::array<std::size_t, 4> counts{};
-    std::uint64_t combos = 1;
-    for (std::size_t i = 0; i < layout.dim_count; ++i) {
-      counts[i] = value_count(layout.family, layout.dims[i]);
-      combos *= counts[i];
+  const std::uint64_t combos = combo_count(layout);
+  std::vector<std::uint16_t>& index = t.table_of[static_cast<std::size_t>(layout.kind)];
+  index.assign(combos, kNoTable);
+  for (std::uint64_t n = 0; n < combos; ++n) {
+    const Candidate c = combo_candidate(layout, n);
+    const SignalKey key = signal_key(layout.kind, c);
+    if (only != nullptr && (only->family != layout.family ||
+                            key != signal_key(layout.kind, *only))) {
+      continue;
     }
-    std::vector<std::uint16_t>& index = t.table_of[static_cast<std::size_t>(layout.kind)];
-    index.assign(combos, kNoTable);
-    for (std::uint64_t n = 0; n < combos; ++n) {
-      Candidate c;
-      c.family = layout.family;
-      std::uint64_t rest = n;
-      for (std::size_t i = 0; i < layout.dim_count; ++i) {
-        c.idx[layout.dims[i]] = static_cast<std::uint8_t>(rest % counts[i]);
-        rest /= counts[i];
+    const auto known = std::find_if(t.signals.begin(), t.signals.end(),
+                                    [&](const SignalTable& s) { return same_key(s, key); });
+    index[n] = static_cast<std::uint16_t>(known - t.signals.begin());
+    if (known != t.signals.end()) continue;
+    SignalTable table{key.kind, key.entry_mode, key.a, key.b, key.window, key.level, {}};
+    const StrategyView v = rule_view(c, bars, fs, t);
+    if (layout.kind == SignalKind::pullback) {
+      if (!distances || distances->a != key.a || distances->level != key.level) {
+        distances = pullback_distances(v, pullback_reach);
+        distances->a = key.a;
+        distances->level = key.level;
       }
-      const SignalKey key = signal_key(layout.kind, c);
-      if (only != nullptr && (only->family != layout.family ||
-                              key != signal_key(layout.kind, *only))) {
-        continue;
+      table.bits = pullback_bits(*distances, key.window);
+    } else if (layout.kind == SignalKind::smc && key.entry_mode != 2) {
+      const SignalKey unbounded{key.kind, key.entry_mode, key.a, 0, 0, key.level};
+      if (!zone_entries || !same_key(*zone_entries, unbounded)) {
+        StrategyView any_age = v;
+        any_age.window = max_wait;
+        zone_entries = SignalTable{key.kind, key.entry_mode, key.a, 0, 0, key.level, {}};
+        zone_entries->bits = rule_bits(any_age);
       }
-      const auto known = std::find_if(t.signals.begin(), t.signals.end(),
-                                      [&](const SignalTable& s) { return same_key(s, key); });
-      index[n] = static_cast<std::uint16_t>(known - t.signals.begin());
-      if (known != t.signals.end()) continue;
-      SignalTable table{key.kind, key.entry_mode, key.a, key.b, key.window, key.level, {}};
-      const StrategyView v = rule_view(c, bars, fs, t);
-      if (layout.kind == SignalKind::pullback) {
-        if (!distances || distances->a != key.a || distances->level != key.level) {
-          distances = pullback_distances(v, pullback_reach);
-          distances->a = key.a;
-          distances->level = key.level;
-        }
-        table.bits = pullback_bits(*distances, key.window);
-      } else if (layout.kind == SignalKind::smc && key.entry_mode != 2) {
-        const SignalKey unbounded{key.kind, key.entry_mode, key.a, 0, 0, key.level};
-        if (!zone_entries || !same_key(*zone_entries, unbounded)) {
-          StrategyView any_age = v;
-          any_age.window = max_wait;
-          zone_entries = SignalTable{key.kind, key.entry_mode, key.a, 0, 0, key.level, {}};
-          zone_entries->bits = rule_bits(any_age);
-        }
-        table.bits = within_wait(zone_entries->bits, v);
-      } else {
-        table.bits = signal_bits(layout.kind, v);
-      }
-      t.signals.push_back(std::move(table));
+      table.bits = within_wait(zone_entries->bits, v);
+    } else {
+      table.bits = signal_bits(layout.kind, v);
     }
+    t.signals.push_back(std::move(table));
   }
 }
 
@@ -405,8 +441,11 @@ SideBits make_side_bits(std::size_t n) {
 
 namespace {
 
+// The gates, the break indices and the touch blocks, with the signal tables that
+// add_signals(t) adds in between.
+template <class AddSignals>
 DecisionTables build_tables(const data::BarSeries& bars, const htf::FeatureSet& fs,
-                            const Candidate* only) {
+                            AddSignals add_signals) {
   const std::size_t n = bars.size();
   DecisionTables t;
   const htf::HtfContext* h4 = four_hour_view(fs);
@@ -436,7 +475,7 @@ DecisionTables build_tables(const data::BarSeries& bars, const htf::FeatureSet& 
       bear[k] = flags.bear[k - 1] ? static_cast<std::int32_t>(k - 1) : bear[k - 1];
     }
   }
-  add_signal_tables(bars, fs, t, only);
+  add_signals(t);
   const std::size_t blocks = (n + kTouchBlock - 1) / kTouchBlock;
   t.block_low.assign(blocks, HUGE_VAL);
   t.block_high.assign(blocks, -HUGE_VAL);
@@ -453,12 +492,29 @@ DecisionTables build_tables(const data::BarSeries& bars, const htf::FeatureSet& 
 }  // namespace
 
 DecisionTables build_decision_tables(const data::BarSeries& bars, const htf::FeatureSet& fs) {
-  return build_tables(bars, fs, nullptr);
+  return build_tables(bars, fs, [&](DecisionTables& t) {
+    for (const KindDims& layout : kKinds) add_kind_tables(bars, fs, t, layout, nullptr);
+  });
+}
+
+DecisionTables build_decision_tables_dropping_series(const data::BarSeries& bars,
+                                                     htf::FeatureSet& fs) {
+  DecisionTables tables = build_tables(bars, fs, [&](DecisionTables& t) {
+    for (const KindDims& layout : kKinds) {
+      htf::keep_series(fs, bars, kind_lengths(layout));
+      add_kind_tables(bars, fs, t, layout, nullptr);
+    }
+  });
+  htf::keep_series(fs, bars, {});
+  fs.series_dropped = true;
+  return tables;
 }
 
 DecisionTables build_candidate_tables(const data::BarSeries& bars, const htf::FeatureSet& fs,
                                       const Candidate& c) {
-  return build_tables(bars, fs, &c);
+  return build_tables(bars, fs, [&](DecisionTables& t) {
+    for (const KindDims& layout : kKinds) add_kind_tables(bars, fs, t, layout, &c);
+  });
 }
 
 htf::FeatureLengths candidate_lengths(const Candidate& c) {

@@ -111,6 +111,13 @@ inline constexpr std::size_t kTouchBlock = 8;
 
 DecisionTables build_decision_tables(const data::BarSeries& bars, const htf::FeatureSet& fs);
 
+// The same tables, built kind by kind from a set that needs no length-indexed series to
+// start with: before each kind the set gets exactly the series that kind reads (a series
+// shared with the kind before is kept), and it leaves with none (`series_dropped`). Peak
+// memory holds one kind's series instead of every length's; the tables are identical.
+DecisionTables build_decision_tables_dropping_series(const data::BarSeries& bars,
+                                                     htf::FeatureSet& fs);
+
 // The tables of one candidate only: every gate, the pivots' last breaks and the blocks, but
 // only the signal tables the candidate itself resolves to (a rebuild over a truncated series,
 // as the lookahead audit makes, needs no more). Looking any other parameter set up in them
