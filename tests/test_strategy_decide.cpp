@@ -270,7 +270,9 @@ TEST(DecisionTables, BuiltKindByKindTheyAreTheSameAndTheSeriesGone) {
     EXPECT_TRUE(lean.ema.empty() && lean.highest.empty() && lean.lowest.empty() &&
                 lean.rsi.empty());
     for (const auto* view : {&lean.h1, &lean.h4, &lean.d1}) {
-      if (view->has_value()) EXPECT_TRUE((*view)->ema.empty());
+      if (view->has_value()) {
+        EXPECT_TRUE((*view)->ema.empty());
+      }
     }
     ASSERT_EQ(got.signals.size(), want.signals.size()) << timeframe;
     for (std::size_t i = 0; i < want.signals.size(); ++i) {

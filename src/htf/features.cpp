@@ -66,11 +66,14 @@ FeatureSet build_feature_set(const data::BarSeries& bars, const FeatureLengths& 
   return fs;
 }
 
-void keep_series(FeatureSet& fs, const data::BarSeries& bars, const FeatureLengths& lengths) {
+void keep_series(FeatureSet& fs, const data::BarSeries& bars, const FeatureLengths& lengths,
+                 const HtfContext* ema_view) {
+  const std::vector<std::uint32_t> none;
   for (std::optional<HtfContext>* view : {&fs.h1, &fs.h4, &fs.d1}) {
     if (!view->has_value()) continue;
-    keep_only((*view)->ema, lengths.htf_ema);
-    add_projected_emas(**view, lengths.htf_ema);
+    const bool projects = ema_view == nullptr || ema_view == &**view;
+    keep_only((*view)->ema, projects ? lengths.htf_ema : none);
+    if (projects) add_projected_emas(**view, lengths.htf_ema);
   }
   keep_only(fs.ema, lengths.base_ema);
   keep_only(fs.highest, lengths.breakout);

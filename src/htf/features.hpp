@@ -52,7 +52,9 @@ FeatureSet build_feature_set(const data::BarSeries& bars, const FeatureLengths& 
 // Makes the set's length-indexed series exactly those of `lengths`: series of other
 // lengths are dropped, missing ones computed as build_feature_set computes them. Tables
 // built a few lengths at a time so hold only those series in memory, not every length's.
-void keep_series(FeatureSet& fs, const data::BarSeries& bars, const FeatureLengths& lengths);
+// With `ema_view`, only that view holds projected EMAs; the others hold none.
+void keep_series(FeatureSet& fs, const data::BarSeries& bars, const FeatureLengths& lengths,
+                 const HtfContext* ema_view = nullptr);
 
 // Lookups for the strategies. A length or pivot that was not precomputed is a
 // broken invariant and stops the process ("feature length {} not precomputed",

@@ -351,8 +351,53 @@ Candidate combo_candidate(const KindDims& layout, std::uint64_t n) {
   return c;
 }
 
+// Where family 0 reads its trend EMAs: the trend view's projections, the base closes, or
+// either (a caller that does not know which views the series will have).
+enum class TrendSource { view, base, both };
+
+// The indicator lengths that resolving `c` reads, and those of its family's first values.
+htf::FeatureLengths rule_lengths(const Candidate& c, TrendSource trend) {
+  htf::FeatureLengths lengths;
+  Candidate first_values;
+  first_values.family = c.family;
+  const Candidate& first = first_values;
+  for (const Candidate* k : {&c, &first}) {
+    auto add = [&](std::vector<std::uint32_t>& list, std::size_t dim) {
+      const auto n = static_cast<std::uint32_t>(param_uint(*k, dim));
+      if (std::find(list.begin(), list.end(), n) == list.end()) list.push_back(n);
+    };
+    switch (c.family) {
+      case 0:  // trend EMAs from a view, or from the base closes without one
+        if (trend != TrendSource::base) {
+          add(lengths.htf_ema, 0);
+          add(lengths.htf_ema, 1);
+        }
+        if (trend != TrendSource::view) {
+          add(lengths.base_ema, 0);
+          add(lengths.base_ema, 1);
+        }
+        add(lengths.base_ema, 2);
+        add(lengths.breakout, 5);
+        break;
+      case 1:
+        add(lengths.base_ema, 0);
+        add(lengths.base_ema, 1);
+        break;
+      case 2:
+        add(lengths.breakout, 0);
+        break;
+      case 3:
+        add(lengths.rsi, 0);
+        break;
+      default:  // break flags exist for every pivot
+        break;
+    }
+  }
+  return lengths;
+}
+
 // The series lengths that the tables of one kind read, over all its combinations.
-htf::FeatureLengths kind_lengths(const KindDims& layout) {
+htf::FeatureLengths kind_lengths(const KindDims& layout, TrendSource trend) {
   htf::FeatureLengths all;
   auto merge = [](std::vector<std::uint32_t>& into, const std::vector<std::uint32_t>& from) {
     for (const std::uint32_t n : from) {
@@ -360,7 +405,7 @@ htf::FeatureLengths kind_lengths(const KindDims& layout) {
     }
   };
   for (std::uint64_t n = 0; n < combo_count(layout); ++n) {
-    const htf::FeatureLengths one = candidate_lengths(combo_candidate(layout, n));
+    const htf::FeatureLengths one = rule_lengths(combo_candidate(layout, n), trend);
     merge(all.htf_ema, one.htf_ema);
     merge(all.base_ema, one.base_ema);
     merge(all.breakout, one.breakout);
@@ -499,9 +544,12 @@ DecisionTables build_decision_tables(const data::BarSeries& bars, const htf::Fea
 
 DecisionTables build_decision_tables_dropping_series(const data::BarSeries& bars,
                                                      htf::FeatureSet& fs) {
+  // Only the trend view's EMAs are read, and the base trend EMAs only without that view.
+  const htf::HtfContext* trend_view = four_hour_view(fs);
+  const TrendSource trend = trend_view != nullptr ? TrendSource::view : TrendSource::base;
   DecisionTables tables = build_tables(bars, fs, [&](DecisionTables& t) {
     for (const KindDims& layout : kKinds) {
-      htf::keep_series(fs, bars, kind_lengths(layout));
+      htf::keep_series(fs, bars, kind_lengths(layout, trend), trend_view);
       add_kind_tables(bars, fs, t, layout, nullptr);
     }
   });
@@ -518,39 +566,7 @@ DecisionTables build_candidate_tables(const data::BarSeries& bars, const htf::Fe
 }
 
 htf::FeatureLengths candidate_lengths(const Candidate& c) {
-  htf::FeatureLengths lengths;
-  Candidate first_values;
-  first_values.family = c.family;
-  const Candidate& first = first_values;
-  for (const Candidate* k : {&c, &first}) {
-    auto add = [&](std::vector<std::uint32_t>& list, std::size_t dim) {
-      const auto n = static_cast<std::uint32_t>(param_uint(*k, dim));
-      if (std::find(list.begin(), list.end(), n) == list.end()) list.push_back(n);
-    };
-    switch (c.family) {
-      case 0:  // trend EMAs from a view, or from the base closes without one
-        add(lengths.htf_ema, 0);
-        add(lengths.htf_ema, 1);
-        add(lengths.base_ema, 0);
-        add(lengths.base_ema, 1);
-        add(lengths.base_ema, 2);
-        add(lengths.breakout, 5);
-        break;
-      case 1:
-        add(lengths.base_ema, 0);
-        add(lengths.base_ema, 1);
-        break;
-      case 2:
-        add(lengths.breakout, 0);
-        break;
-      case 3:
-        add(lengths.rsi, 0);
-        break;
-      default:  // break flags exist for every pivot
-        break;
-    }
-  }
-  return lengths;
+  return rule_lengths(c, TrendSource::both);
 }
 
 StrategyView resolve(const Candidate& c, const EvalInputs& in) {
