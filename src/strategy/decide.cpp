@@ -324,11 +324,6 @@ SideBits signal_bits(SignalKind kind, const StrategyView& v) {
   }
 }
 
-// One table per distinct key over every value combination of the kind's dimensions in the
-// active lattice (the other dimensions at their first value), invalid pairs included so
-// that resolving any candidate of the lattice finds its tables.
-// With `only`, the tables whose key is one of that candidate's and no other (the other
-// combinations index no table).
 // How many value combinations the kind's dimensions have in the active lattice.
 std::uint64_t combo_count(const KindDims& layout) {
   std::uint64_t combos = 1;
@@ -351,6 +346,11 @@ Candidate combo_candidate(const KindDims& layout, std::uint64_t n) {
   return c;
 }
 
+// Appends n to the list unless it holds it already.
+void add_length(std::vector<std::uint32_t>& list, std::uint32_t n) {
+  if (std::find(list.begin(), list.end(), n) == list.end()) list.push_back(n);
+}
+
 // Where family 0 reads its trend EMAs: the trend view's projections, the base closes, or
 // either (a caller that does not know which views the series will have).
 enum class TrendSource { view, base, both };
@@ -363,8 +363,7 @@ htf::FeatureLengths rule_lengths(const Candidate& c, TrendSource trend) {
   const Candidate& first = first_values;
   for (const Candidate* k : {&c, &first}) {
     auto add = [&](std::vector<std::uint32_t>& list, std::size_t dim) {
-      const auto n = static_cast<std::uint32_t>(param_uint(*k, dim));
-      if (std::find(list.begin(), list.end(), n) == list.end()) list.push_back(n);
+      add_length(list, static_cast<std::uint32_t>(param_uint(*k, dim)));
     };
     switch (c.family) {
       case 0:  // trend EMAs from a view, or from the base closes without one
@@ -400,9 +399,7 @@ htf::FeatureLengths rule_lengths(const Candidate& c, TrendSource trend) {
 htf::FeatureLengths kind_lengths(const KindDims& layout, TrendSource trend) {
   htf::FeatureLengths all;
   auto merge = [](std::vector<std::uint32_t>& into, const std::vector<std::uint32_t>& from) {
-    for (const std::uint32_t n : from) {
-      if (std::find(into.begin(), into.end(), n) == into.end()) into.push_back(n);
-    }
+    for (const std::uint32_t n : from) add_length(into, n);
   };
   for (std::uint64_t n = 0; n < combo_count(layout); ++n) {
     const htf::FeatureLengths one = rule_lengths(combo_candidate(layout, n), trend);
@@ -414,7 +411,10 @@ htf::FeatureLengths kind_lengths(const KindDims& layout, TrendSource trend) {
   return all;
 }
 
-// The tables of one kind.
+// The tables of one kind: one per distinct key over every value combination of its dimensions in
+// the active lattice (the other dimensions at their first value), invalid pairs included so that
+// resolving any candidate of the lattice finds its tables. With `only`, the tables whose key is one
+// of that candidate's and no other (the other combinations index no table).
 void add_kind_tables(const data::BarSeries& bars, const htf::FeatureSet& fs, DecisionTables& t,
                      const KindDims& layout, const Candidate* only) {
   // Tables that differ only by their window share one pass over the bars (pullback
@@ -428,8 +428,8 @@ void add_kind_tables(const data::BarSeries& bars, const htf::FeatureSet& fs, Dec
   for (std::uint64_t n = 0; n < combos; ++n) {
     const Candidate c = combo_candidate(layout, n);
     const SignalKey key = signal_key(layout.kind, c);
-    if (only != nullptr && (only->family != layout.family ||
-                            key != signal_key(layout.kind, *only))) {
+    if (only != nullptr &&
+        (only->family != layout.family || key != signal_key(layout.kind, *only))) {
       continue;
     }
     const auto known = std::find_if(t.signals.begin(), t.signals.end(),
@@ -459,6 +459,12 @@ void add_kind_tables(const data::BarSeries& bars, const htf::FeatureSet& fs, Dec
     }
     t.signals.push_back(std::move(table));
   }
+}
+
+// Every kind's tables (with `only`, that candidate's).
+void add_signal_tables(const data::BarSeries& bars, const htf::FeatureSet& fs, DecisionTables& t,
+                       const Candidate* only) {
+  for (const KindDims& layout : kKinds) add_kind_tables(bars, fs, t, layout, only);
 }
 
 SidesView find_signal(const DecisionTables& t, SignalKind kind, const Candidate& c) {
@@ -537,9 +543,8 @@ DecisionTables build_tables(const data::BarSeries& bars, const htf::FeatureSet& 
 }  // namespace
 
 DecisionTables build_decision_tables(const data::BarSeries& bars, const htf::FeatureSet& fs) {
-  return build_tables(bars, fs, [&](DecisionTables& t) {
-    for (const KindDims& layout : kKinds) add_kind_tables(bars, fs, t, layout, nullptr);
-  });
+  return build_tables(bars, fs,
+                      [&](DecisionTables& t) { add_signal_tables(bars, fs, t, nullptr); });
 }
 
 DecisionTables build_decision_tables_dropping_series(const data::BarSeries& bars,
@@ -560,9 +565,7 @@ DecisionTables build_decision_tables_dropping_series(const data::BarSeries& bars
 
 DecisionTables build_candidate_tables(const data::BarSeries& bars, const htf::FeatureSet& fs,
                                       const Candidate& c) {
-  return build_tables(bars, fs, [&](DecisionTables& t) {
-    for (const KindDims& layout : kKinds) add_kind_tables(bars, fs, t, layout, &c);
-  });
+  return build_tables(bars, fs, [&](DecisionTables& t) { add_signal_tables(bars, fs, t, &c); });
 }
 
 htf::FeatureLengths candidate_lengths(const Candidate& c) {
