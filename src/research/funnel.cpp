@@ -214,15 +214,10 @@ Schedule screen(const FunnelInputs& in, FunnelResult& out, std::uint64_t pool_ta
   const std::vector<float> predicted = in.fanouts.predictions(forest, rest);
   out.rf_prediction_seconds = predict_clock.seconds();
   out.rf_predictions = predicted.size();
-  std::vector<std::size_t> order(predicted.size());
-  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    return predicted[a] > predicted[b];  // stable: ties keep the lower pool position first
-  });
   const std::uint64_t take =
       std::min<std::uint64_t>(budget > warmup ? budget - warmup : 0, predicted.size());
   s.keys.assign(warm.begin(), warm.end());
-  for (std::uint64_t i = 0; i < take; ++i) s.keys.push_back(rest[order[i]]);
+  for (std::size_t i : best_predicted(predicted, take)) s.keys.push_back(rest[i]);
   s.count = s.keys.size();
   c.generated = pool.size();
   c.surrogate_kept = s.count;
@@ -505,6 +500,27 @@ std::vector<double> reduce_curve(const std::vector<double>& values, std::size_t 
   std::vector<double> out(n);
   for (std::size_t i = 0; i < n; ++i) out[i] = values[i * (count - 1) / (n - 1)];
   return out;
+}
+
+// Without NaN, "higher, or equal and earlier" is a total order: selecting the first `take`
+// and sorting only them gives what a stable sort of the whole pool would. A NaN orders
+// with nothing, so it keeps the stable sort.
+std::vector<std::size_t> best_predicted(const std::vector<float>& predicted, std::uint64_t take) {
+  std::vector<std::size_t> order(predicted.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  const auto end = order.begin() + static_cast<std::ptrdiff_t>(take);
+  if (std::any_of(predicted.begin(), predicted.end(), [](float p) { return std::isnan(p); })) {
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return predicted[a] > predicted[b]; });
+  } else {
+    const auto better = [&](std::size_t a, std::size_t b) {
+      return predicted[a] > predicted[b] || (predicted[a] == predicted[b] && a < b);
+    };
+    std::nth_element(order.begin(), end, order.end(), better);
+    std::sort(order.begin(), end, better);
+  }
+  order.erase(end, order.end());
+  return order;
 }
 
 core::Json to_json(const StageRecord& r) {

@@ -93,6 +93,10 @@ core::Json split_dates(const data::BarSeries& bars, const search::Split& split);
 // Every `(count - 1) / (n - 1)`-th entry when the series is longer than n, else all of it.
 std::vector<double> reduce_curve(const std::vector<double>& values, std::size_t n);
 
+// Positions of the `take` (at most predicted.size()) highest predictions, highest first,
+// equal ones in position order: the first `take` of a stable descending sort.
+std::vector<std::size_t> best_predicted(const std::vector<float>& predicted, std::uint64_t take);
+
 core::Json to_json(const StageRecord& r);
 core::Json to_json(const FunnelCounters& c);
 

@@ -44,6 +44,20 @@ void BM_FeatureVector(benchmark::State& state) {
 }
 BENCHMARK(BM_FeatureVector);
 
+// The screening pool's draw: a family, then one index per dimension.
+void BM_RandomCandidate(benchmark::State& state) {
+  core::SplitMix64 rng(3);
+  for (auto _ : state) {
+    std::uint32_t sum = 0;
+    for (int i = 0; i < 1024; ++i) {
+      sum += random_candidate(static_cast<std::uint8_t>(rng.below(kFamilies)), rng).idx[1];
+    }
+    benchmark::DoNotOptimize(sum);
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * 1024);
+}
+BENCHMARK(BM_RandomCandidate);
+
 void BM_FormatParseId(benchmark::State& state) {
   const auto cands = sample_candidates(256);
   for (auto _ : state) {
