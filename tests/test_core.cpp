@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 #include "core/json.hpp"
+#include "core/memory.hpp"
 #include "core/sha256.hpp"
 #include "core/splitmix.hpp"
 #include "core/utf8.hpp"
@@ -71,4 +74,26 @@ TEST(Utf8, ValidationAndLossyDecoding) {
   EXPECT_EQ(utf8_lossy("a\xE2\x82z"), "a\xEF\xBF\xBDz");
   EXPECT_EQ(utf8_lossy("\x80\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD");
   EXPECT_EQ(utf8_lossy("ok"), "ok");
+}
+
+TEST(ZeroedArray, ZeroWritableAndMovable) {
+  // Heap sizes, the first mapped size and mapped sizes that are not whole huge pages.
+  constexpr std::size_t kMiB = std::size_t{1} << 20;
+  for (const std::size_t count : {std::size_t{0}, std::size_t{1}, std::size_t{4096 / 8 + 1},
+                                  2 * kMiB / 8 - 1, 2 * kMiB / 8, 5 * kMiB / 8 + 3}) {
+    ZeroedArray<double> a(count);
+    ASSERT_EQ(a.size(), count);
+    EXPECT_TRUE(std::all_of(a.span().begin(), a.span().end(), [](double v) { return v == 0.0; }));
+    if (count * sizeof(double) >= 2 * kMiB) {
+      EXPECT_EQ(reinterpret_cast<std::uintptr_t>(a.data()) % (2 * kMiB), 0u) << count;
+    }
+    for (std::size_t i = 0; i < count; ++i) a[i] = static_cast<double>(i);
+    ZeroedArray<double> b = std::move(a);
+    for (std::size_t i = 0; i < count; i += 4099) ASSERT_EQ(b[i], static_cast<double>(i));
+    if (count > 0) {
+      EXPECT_EQ(b[count - 1], static_cast<double>(count - 1));
+    }
+    a = ZeroedArray<double>(3);  // the moved-from array takes a new buffer
+    EXPECT_EQ(a[2], 0.0);
+  }
 }

@@ -11,6 +11,7 @@
 #include <numbers>
 
 #include "core/fatal.hpp"
+#include "core/memory.hpp"
 #include "core/parallel.hpp"
 
 namespace varnek::validate {
@@ -131,7 +132,9 @@ std::vector<std::uint32_t> split_masks(std::size_t blocks) {
 struct SubsetTables {
   std::size_t size = 0;  // candidates
   std::uint32_t half_bits = 0;
-  std::vector<double> sum[2], trades[2];  // exact counts: doubles keep the loop vectorisable
+  // Exact counts in doubles keep the loop vectorisable. Several MB at once: zeroed pages,
+  // since subset 0 is all zeros and every other row is written.
+  core::ZeroedArray<double> sum[2], trades[2];
 };
 
 SubsetTables subset_tables(const BlockReturns& b, std::size_t size) {
@@ -140,8 +143,8 @@ SubsetTables subset_tables(const BlockReturns& b, std::size_t size) {
   t.half_bits = static_cast<std::uint32_t>(b.blocks / 2);
   const std::size_t subsets = std::size_t{1} << t.half_bits;
   for (std::size_t h = 0; h < 2; ++h) {
-    t.sum[h].assign(subsets * size, 0.0);
-    t.trades[h].assign(subsets * size, 0.0);
+    t.sum[h] = core::ZeroedArray<double>(subsets * size);
+    t.trades[h] = core::ZeroedArray<double>(subsets * size);
     for (std::size_t s = 1; s < subsets; ++s) {
       const auto bit = static_cast<std::size_t>(std::countr_zero(s));
       const std::size_t rest = s & (s - 1);
