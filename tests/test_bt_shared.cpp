@@ -121,3 +121,29 @@ TEST(SharedSignals, BatchEqualsOneRunPerCandidate) {
     }
   }
 }
+
+TEST(SharedSignals, LongRangesListEveryCandidateAndReadAhead) {
+  // Past 2^17 bars single candidates walk a list too, and small groups' walks ask for their
+  // bars ahead, up to the last bar near the end.
+  const core::Market market = core::preset_market("NQ");
+  const std::vector<strategy::Candidate> keys = batch_candidates();
+  constexpr std::size_t kBars = (std::size_t{1} << 17) + 3000;
+  const auto engine = testkit::make_engine(data::generate_synthetic(kBars, 4));
+  for (const std::uint64_t delay : {0u, 2u}) {
+    core::Exec exec = core::default_spec().exec;
+    exec.delay = delay;
+    bt::TouchTables fresh;
+    if (delay == 0) bt::add_touch_tables(fresh, keys, engine->inputs(), market, exec, 0, kBars);
+    std::vector<bt::SegmentSummary> shared(keys.size());
+    bt::run_fast_batch(keys, engine->inputs(), market, exec, 0, kBars, shared,
+                       delay == 0 ? &fresh : nullptr);
+    std::uint64_t trades = 0;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      bt::SegmentSummary alone;
+      bt::run_fast(keys[i], engine->inputs(), market, exec, 0, kBars, alone);
+      ASSERT_EQ(shared[i], alone) << strategy::format_id(keys[i]) << " delay " << delay;
+      trades += alone.trades;
+    }
+    EXPECT_GT(trades, 0u);
+  }
+}

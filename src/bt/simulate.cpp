@@ -97,15 +97,33 @@ struct TableScan {
   }
 };
 
+// Ranges of at least this many bars overflow the core's caches: a signal's ATR and the
+// prices of its entry bar then come from memory, and the list walk of a small group asks
+// for those of the signal kAhead places on while it answers for this one. Over shorter
+// ranges, or when many variants walk the same list, the requests cost more than they save.
+constexpr std::size_t kPrefetchFrom = std::size_t{1} << 17;
+constexpr std::size_t kAhead = 8;
+
 // The same answers from an entry stream's signal list, built once by a TableScan over the
 // range and shared by every exit variant of the stream. Requests come in increasing order
 // within a run, so the cursor only moves forward.
+template <bool Prefetch>
 struct ListWalk {
   std::span<const Signal> list;
+  const StrategyView& v;
+  std::size_t entry_lag;
   std::size_t at = 0;
   [[gnu::always_inline]] std::size_t next(std::size_t from, std::size_t end, int& d) {
     while (at < list.size() && list[at].bar < from) ++at;
     if (at == list.size()) return end;
+    if constexpr (Prefetch) {
+      const std::size_t k = list[std::min(at + kAhead, list.size() - 1)].bar;
+      const std::size_t e = std::min(k + entry_lag, v.close.size() - 1);
+      __builtin_prefetch(v.atr.data() + k);
+      __builtin_prefetch(v.open.data() + e);
+      __builtin_prefetch(v.low.data() + e);
+      __builtin_prefetch(v.high.data() + e);
+    }
     d = list[at].side;
     return list[at].bar;
   }
@@ -364,8 +382,13 @@ void dispatch(const strategy::Candidate& c, const strategy::EvalInputs& in,
   });
 }
 
+bool long_range(std::size_t start, std::size_t end) {
+  return end > start && end - start >= kPrefetchFrom;
+}
+
 // Groups of at least this many candidates walk a shared signal list; smaller ones scan
-// their tables directly, which costs less than listing the stream first.
+// their tables directly, which costs less than listing the stream first, except over a
+// long range, where only a list walk can ask for the bars it will read ahead of time.
 constexpr std::size_t kShareFrom = 4;
 
 }  // namespace
@@ -476,19 +499,27 @@ void run_fast_shared(std::span<const strategy::Candidate> keys,
          k = scan_signals.next(k + 1, E, d)) {
       scratch.list.push_back({static_cast<std::uint32_t>(k), d});
     }
-    for (const std::uint32_t i : members) {
-      SummaryBuilder sb;
-      const Setup s = make_setup(keys[i], market, exec);
-      if (table != nullptr && s.hold <= table->reach) {
-        const TableExits exits{table->offsets.data() + table->column(s.stop_level, s.rr_level),
-                               table->first};
-        simulate<F, Detail::summary>(v, ListWalk{scratch.list}, exits, in, s, start, end, sb,
-                                     nullptr, nullptr);
-      } else {
-        simulate<F, Detail::summary>(v, ListWalk{scratch.list}, scan, in, s, start, end, sb,
-                                     nullptr, nullptr);
+    const auto walk_members = [&](auto prefetch) {
+      constexpr bool P = decltype(prefetch)::value;
+      for (const std::uint32_t i : members) {
+        SummaryBuilder sb;
+        const Setup s = make_setup(keys[i], market, exec);
+        const ListWalk<P> signals{scratch.list, v, s.cost.entry_lag};
+        if (table != nullptr && s.hold <= table->reach) {
+          const TableExits exits{table->offsets.data() + table->column(s.stop_level, s.rr_level),
+                                 table->first};
+          simulate<F, Detail::summary>(v, signals, exits, in, s, start, end, sb, nullptr, nullptr);
+        } else {
+          simulate<F, Detail::summary>(v, signals, scan, in, s, start, end, sb, nullptr, nullptr);
+        }
+        out[i] = sb.summary;
       }
-      out[i] = sb.summary;
+    };
+    // A large group's first walk brings the bars into the caches for the others.
+    if (long_range(start, E) && members.size() < kShareFrom) {
+      walk_members(std::true_type{});
+    } else {
+      walk_members(std::false_type{});
     }
   });
 }
@@ -522,6 +553,7 @@ void run_fast_batch(std::span<const strategy::Candidate> keys, const strategy::E
                     std::size_t end, std::span<SegmentSummary> out,
                     const TouchTables* touches) {
   const StreamGroups groups = group_by_stream(keys);
+  const std::size_t share_from = long_range(start, std::min(end, in.bars.size())) ? 1 : kShareFrom;
   tbb::enumerable_thread_specific<SignalScratch> scratch;
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, groups.bounds.size() - 1),
                     [&](const tbb::blocked_range<std::size_t>& r) {
@@ -530,7 +562,7 @@ void run_fast_batch(std::span<const strategy::Candidate> keys, const strategy::E
                         const std::span<const std::uint32_t> members(
                             groups.order.data() + groups.bounds[g],
                             groups.bounds[g + 1] - groups.bounds[g]);
-                        if (members.size() >= kShareFrom) {
+                        if (members.size() >= share_from) {
                           run_fast_shared(keys, members, in, market, exec, start, end, out, mine,
                                           touches);
                         } else {
