@@ -102,3 +102,37 @@ TEST_F(LockedContext, ScoreBatchKeepsOrderAndSkipsInvalidKeys) {
     }
   }
 }
+
+TEST_F(LockedContext, ScoreBatchScoresAndCountsAsOneEvaluationEach) {
+  // Every stop level of one entry stream (they share a signal list), keys of other
+  // streams and an invalid key, on each kind of segment a batch takes at once.
+  std::vector<strategy::Candidate> keys;
+  const strategy::Candidate base = testkit::id("2-a");
+  const std::size_t stop = strategy::param_position(base.family, "stop_atr");
+  for (std::uint8_t s = 0; s < strategy::value_count(base.family, stop); ++s) {
+    strategy::Candidate c = base;
+    c.idx[stop] = s;
+    keys.push_back(c);
+  }
+  for (std::uint64_t i = 0; i < 40; ++i) keys.push_back(strategy::enumerate(1, i * 89));
+  for (const SegmentRef& segment :
+       {SegmentRef::train(), SegmentRef::validation(), SegmentRef::range(300, 1600)}) {
+    ctx_->evaluations = 0;
+    ctx_->bars_simulated = 0;
+    const std::vector<search::Scored> batch = search::score_batch(*ctx_, keys, segment);
+    const std::uint64_t evaluations = ctx_->evaluations, bars = ctx_->bars_simulated;
+    ctx_->evaluations = 0;
+    ctx_->bars_simulated = 0;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      const double alone = strategy::is_valid(keys[i])
+                               ? search::search_score(search::evaluate(*ctx_, keys[i], segment,
+                                                                       ctx_->exec),
+                                                      ctx_->min_trades)
+                               : -5.0;
+      EXPECT_EQ(batch[i].score, alone) << i;
+    }
+    EXPECT_EQ(evaluations, ctx_->evaluations.load());
+    EXPECT_EQ(bars, ctx_->bars_simulated.load());
+    EXPECT_GT(bars, 0u);
+  }
+}

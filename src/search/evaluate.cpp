@@ -121,11 +121,37 @@ double search_score(const bt::SegmentSummary& s, std::uint32_t threshold) {
 
 std::vector<Scored> score_batch(const EvalContext& ctx, std::span<const strategy::Candidate> keys,
                                 const SegmentRef& segment) {
-  return core::parallel_map<Scored>(keys.size(), [&](std::size_t i) {
-    const strategy::Candidate& key = keys[i];
-    if (!strategy::is_valid(key)) return Scored{key, -5.0};
-    return Scored{key, search_score(evaluate(ctx, key, segment, ctx.exec), ctx.min_trades)};
-  });
+  // The test segment checks and counts each key as it opens it.
+  if (segment.kind == SegmentRef::Kind::test) {
+    return core::parallel_map<Scored>(keys.size(), [&](std::size_t i) {
+      const strategy::Candidate& key = keys[i];
+      if (!strategy::is_valid(key)) return Scored{key, -5.0};
+      return Scored{key, search_score(evaluate(ctx, key, segment, ctx.exec), ctx.min_trades)};
+    });
+  }
+  // Any other segment is one range for every key: one batch, in which the keys of an entry
+  // stream share its signal list. The same summaries and counts as one evaluate() each.
+  std::vector<Scored> out(keys.size());
+  std::vector<strategy::Candidate> valid;
+  std::vector<std::size_t> slot;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    out[i] = {keys[i], -5.0};
+    if (!strategy::is_valid(keys[i])) continue;
+    valid.push_back(keys[i]);
+    slot.push_back(i);
+  }
+  if (valid.empty()) return out;
+  const Range r = resolve_segment(ctx, valid.front(), segment);
+  std::vector<bt::SegmentSummary> summaries(valid.size());
+  bt::run_fast_batch(valid, ctx.inputs(), ctx.market, ctx.exec, r.start, r.end, summaries);
+  std::uint64_t bars = 0;
+  for (std::size_t j = 0; j < valid.size(); ++j) {
+    out[slot[j]].score = search_score(summaries[j], ctx.min_trades);
+    bars += summaries[j].bars;
+  }
+  ctx.evaluations.fetch_add(valid.size(), std::memory_order_relaxed);
+  ctx.bars_simulated.fetch_add(bars, std::memory_order_relaxed);
+  return out;
 }
 
 }  // namespace varnek::search
