@@ -120,16 +120,15 @@ std::vector<ContextBar> label_view(const data::BarSeries& bars, std::span<const 
 }
 
 void add_projected_emas(HtfContext& view, std::span<const std::uint32_t> ema_lengths) {
-  for (const std::uint32_t n : ema_lengths) {
-    if (find_series(view.ema, n) != nullptr) continue;
+  add_missing(view.ema, ema_lengths, [&](std::uint32_t n) {
     const std::vector<double> coarse = ema(view.bars.close, n);
     std::vector<double> projected(view.map.size());
     for (std::size_t b = 0; b < projected.size(); ++b) {
       const std::int32_t j = view.map[b];
       projected[b] = j < 0 ? kNaN : coarse[static_cast<std::size_t>(j)];
     }
-    view.ema.push_back({n, std::move(projected)});
-  }
+    return projected;
+  });
 }
 
 HtfContext build_context(const data::BarSeries& base, std::string name, std::int64_t period,

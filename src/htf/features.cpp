@@ -1,10 +1,12 @@
 #include "htf/features.hpp"
 
 #include <fmt/format.h>
+#include <tbb/parallel_invoke.h>
 
 #include <algorithm>
 
 #include "core/fatal.hpp"
+#include "core/parallel.hpp"
 #include "htf/indicators.hpp"
 
 namespace varnek::htf {
@@ -22,14 +24,6 @@ void keep_only(SeriesTable& table, const std::vector<std::uint32_t>& lengths) {
   });
 }
 
-// Appends an entry per listed length the table does not hold, in list order.
-template <typename Compute>
-void add_missing(SeriesTable& table, const std::vector<std::uint32_t>& lengths, Compute compute) {
-  for (const std::uint32_t n : lengths) {
-    if (find_series(table, n) == nullptr) table.push_back({n, compute(n)});
-  }
-}
-
 std::span<const double> lookup(const SeriesTable& table, std::uint32_t n) {
   const std::vector<double>* series = find_series(table, n);
   if (series == nullptr) core::fatal(fmt::format("feature length {} not precomputed", n));
@@ -41,15 +35,21 @@ std::span<const double> lookup(const SeriesTable& table, std::uint32_t n) {
 FeatureSet build_feature_set(const data::BarSeries& bars, const FeatureLengths& lengths) {
   FeatureSet fs;
   const std::int64_t tf = bars.timeframe_secs;
-  if (tf < kHour) fs.h1 = build_context(bars, "H1", kHour, lengths.htf_ema);
-  if (tf < kFourHours) fs.h4 = build_context(bars, "H4", kFourHours, lengths.htf_ema);
-  if (tf < kDay) fs.d1 = build_context(bars, "D1", kDay, lengths.htf_ema);
-
-  fs.atr = atr14(bars);
+  // Independent parts, each computed by its own task.
+  std::vector<BreakFlags> breaks;
+  tbb::parallel_invoke(
+      [&] { if (tf < kHour) fs.h1 = build_context(bars, "H1", kHour, lengths.htf_ema); },
+      [&] { if (tf < kFourHours) fs.h4 = build_context(bars, "H4", kFourHours, lengths.htf_ema); },
+      [&] { if (tf < kDay) fs.d1 = build_context(bars, "D1", kDay, lengths.htf_ema); },
+      [&] { fs.atr = atr14(bars); },
+      [&] {
+        breaks = core::parallel_map<BreakFlags>(
+            kPivots.size(), [&](std::size_t i) { return detect_breaks(bars, kPivots[i]); });
+      });
   keep_series(fs, bars, lengths);
 
   fs.smc.reserve(kPivots.size());
-  for (const std::uint32_t k : kPivots) fs.smc.push_back({k, detect_breaks(bars, k)});
+  for (std::size_t i = 0; i < kPivots.size(); ++i) fs.smc.push_back({kPivots[i], std::move(breaks[i])});
 
   fs.regime_trend.assign(bars.size(), kTrendNeutral);
   fs.regime_vol.assign(bars.size(), kVolatilityMedium);
