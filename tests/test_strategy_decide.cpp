@@ -1,5 +1,6 @@
 // Family rules on hand-made series, and the session and regime gates of real bars.
 #include <gtest/gtest.h>
+#include <tbb/task_arena.h>
 
 #include <cmath>
 #include <vector>
@@ -260,8 +261,13 @@ TEST(DecisionTables, BuiltKindByKindTheyAreTheSameAndTheSeriesGone) {
     bars.timeframe_secs = timeframe;
     bars.close[700] = kNaN;
     bars.low[701] = 0.0;
-    const htf::FeatureSet full = htf::build_feature_set(bars, strategy::feature_lengths());
-    const strategy::DecisionTables want = strategy::build_decision_tables(bars, full);
+    // One worker against all of them: the tasks that build the tables must not matter.
+    htf::FeatureSet full;
+    strategy::DecisionTables want;
+    tbb::task_arena(1).execute([&] {
+      full = htf::build_feature_set(bars, strategy::feature_lengths());
+      want = strategy::build_decision_tables(bars, full);
+    });
     htf::FeatureSet lean = htf::build_feature_set(bars, {});
     const strategy::DecisionTables got =
         strategy::build_decision_tables_dropping_series(bars, lean);

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 #include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
 #include <tbb/parallel_reduce.h>
 
 #include <algorithm>
@@ -235,8 +236,6 @@ SideBits channel_bits(const StrategyView& v) {
 // pullback_ema[j] -/+ level * atr[k], looking back at most `reach` bars; 0 for none, and
 // where that EMA or the ATR is undefined at k.
 struct PullbackDistances {
-  std::uint32_t a = 0;
-  double level = 0.0;
   std::vector<std::uint32_t> up, down;
 };
 
@@ -417,14 +416,13 @@ htf::FeatureLengths kind_lengths(const KindDims& layout, TrendSource trend) {
 // of that candidate's and no other (the other combinations index no table).
 void add_kind_tables(const data::BarSeries& bars, const htf::FeatureSet& fs, DecisionTables& t,
                      const KindDims& layout, const Candidate* only) {
-  // Tables that differ only by their window share one pass over the bars (pullback
-  // distances, zone entries with the largest wait): windows vary fastest.
-  const std::uint64_t pullback_reach = largest_uint(0, 4), max_wait = largest_uint(4, 3);
-  std::optional<PullbackDistances> distances;
-  std::optional<SignalTable> zone_entries;  // the last zone-entry bits at the largest wait
   const std::uint64_t combos = combo_count(layout);
   std::vector<std::uint16_t>& index = t.table_of[static_cast<std::size_t>(layout.kind)];
   index.assign(combos, kNoTable);
+  // The keys no table holds yet, in combination order, each with its first combination;
+  // their tables are appended in that order.
+  std::vector<std::pair<SignalKey, Candidate>> fresh;
+  const std::size_t first = t.signals.size();
   for (std::uint64_t n = 0; n < combos; ++n) {
     const Candidate c = combo_candidate(layout, n);
     const SignalKey key = signal_key(layout.kind, c);
@@ -434,31 +432,56 @@ void add_kind_tables(const data::BarSeries& bars, const htf::FeatureSet& fs, Dec
     }
     const auto known = std::find_if(t.signals.begin(), t.signals.end(),
                                     [&](const SignalTable& s) { return same_key(s, key); });
-    index[n] = static_cast<std::uint16_t>(known - t.signals.begin());
-    if (known != t.signals.end()) continue;
-    SignalTable table{key.kind, key.entry_mode, key.a, key.b, key.window, key.level, {}};
-    const StrategyView v = rule_view(c, bars, fs, t);
-    if (layout.kind == SignalKind::pullback) {
-      if (!distances || distances->a != key.a || distances->level != key.level) {
-        distances = pullback_distances(v, pullback_reach);
-        distances->a = key.a;
-        distances->level = key.level;
-      }
-      table.bits = pullback_bits(*distances, key.window);
-    } else if (layout.kind == SignalKind::smc && key.entry_mode != 2) {
-      const SignalKey unbounded{key.kind, key.entry_mode, key.a, 0, 0, key.level};
-      if (!zone_entries || !same_key(*zone_entries, unbounded)) {
-        StrategyView any_age = v;
-        any_age.window = max_wait;
-        zone_entries = SignalTable{key.kind, key.entry_mode, key.a, 0, 0, key.level, {}};
-        zone_entries->bits = rule_bits(any_age);
-      }
-      table.bits = within_wait(zone_entries->bits, v);
-    } else {
-      table.bits = signal_bits(layout.kind, v);
+    if (known != t.signals.end()) {
+      index[n] = static_cast<std::uint16_t>(known - t.signals.begin());
+      continue;
     }
-    t.signals.push_back(std::move(table));
+    const auto pending = std::find_if(fresh.begin(), fresh.end(),
+                                      [&](const auto& f) { return f.first == key; });
+    index[n] = static_cast<std::uint16_t>(first + static_cast<std::size_t>(pending - fresh.begin()));
+    if (pending == fresh.end()) fresh.emplace_back(key, c);
   }
+  // Tables that differ only by their window share one pass over the bars (pullback
+  // distances, zone entries with the largest wait), and windows vary fastest: each run of
+  // such keys is built by a task of its own, the runs in parallel.
+  const auto share_a_pass = [&](const SignalKey& x, const SignalKey& y) {
+    if (layout.kind == SignalKind::pullback) return x.a == y.a && x.level == y.level;
+    return layout.kind == SignalKind::smc && x.entry_mode != 2 && x.entry_mode == y.entry_mode &&
+           x.a == y.a && x.level == y.level;
+  };
+  std::vector<std::size_t> runs;
+  for (std::size_t i = 0; i < fresh.size(); ++i) {
+    if (i == 0 || !share_a_pass(fresh[i - 1].first, fresh[i].first)) runs.push_back(i);
+  }
+  runs.push_back(fresh.size());
+  const std::uint64_t pullback_reach = largest_uint(0, 4), max_wait = largest_uint(4, 3);
+  std::vector<SignalTable> built(fresh.size());
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, runs.size() - 1, 1), [&](const auto& r) {
+    for (std::size_t run = r.begin(); run != r.end(); ++run) {
+      std::optional<PullbackDistances> distances;
+      std::optional<SideBits> zone_entries;  // at the largest wait
+      for (std::size_t i = runs[run]; i < runs[run + 1]; ++i) {
+        const auto& [key, c] = fresh[i];
+        SignalTable table{key.kind, key.entry_mode, key.a, key.b, key.window, key.level, {}};
+        const StrategyView v = rule_view(c, bars, fs, t);
+        if (layout.kind == SignalKind::pullback) {
+          if (!distances) distances = pullback_distances(v, pullback_reach);
+          table.bits = pullback_bits(*distances, key.window);
+        } else if (layout.kind == SignalKind::smc && key.entry_mode != 2) {
+          if (!zone_entries) {
+            StrategyView any_age = v;
+            any_age.window = max_wait;
+            zone_entries = rule_bits(any_age);
+          }
+          table.bits = within_wait(*zone_entries, v);
+        } else {
+          table.bits = signal_bits(layout.kind, v);
+        }
+        built[i] = std::move(table);
+      }
+    }
+  });
+  for (SignalTable& table : built) t.signals.push_back(std::move(table));
 }
 
 // Every kind's tables (with `only`, that candidate's).
