@@ -124,11 +124,11 @@ TEST_F(LockedContext, ScoreBatchScoresAndCountsAsOneEvaluationEach) {
     ctx_->evaluations = 0;
     ctx_->bars_simulated = 0;
     for (std::size_t i = 0; i < keys.size(); ++i) {
-      const double alone = strategy::is_valid(keys[i])
-                               ? search::search_score(search::evaluate(*ctx_, keys[i], segment,
-                                                                       ctx_->exec),
-                                                      ctx_->min_trades)
-                               : -5.0;
+      const double alone =
+          strategy::is_valid(keys[i])
+              ? search::search_score(search::evaluate(*ctx_, keys[i], segment, ctx_->exec),
+                                     ctx_->min_trades)
+              : -5.0;
       EXPECT_EQ(batch[i].score, alone) << i;
     }
     EXPECT_EQ(evaluations, ctx_->evaluations.load());

@@ -41,7 +41,8 @@ class ZeroedBytes {
 // `count` zero values of T (all bits zero, which is 0 for the arithmetic types).
 template <class T>
 class ZeroedArray {
-  static_assert(std::is_trivially_default_constructible_v<T> && std::is_trivially_destructible_v<T>);
+  static_assert(std::is_trivially_default_constructible_v<T> &&
+                std::is_trivially_destructible_v<T>);
 
  public:
   ZeroedArray() = default;

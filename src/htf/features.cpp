@@ -38,9 +38,15 @@ FeatureSet build_feature_set(const data::BarSeries& bars, const FeatureLengths& 
   // Independent parts, each computed by its own task.
   std::vector<BreakFlags> breaks;
   tbb::parallel_invoke(
-      [&] { if (tf < kHour) fs.h1 = build_context(bars, "H1", kHour, lengths.htf_ema); },
-      [&] { if (tf < kFourHours) fs.h4 = build_context(bars, "H4", kFourHours, lengths.htf_ema); },
-      [&] { if (tf < kDay) fs.d1 = build_context(bars, "D1", kDay, lengths.htf_ema); },
+      [&] {
+        if (tf < kHour) fs.h1 = build_context(bars, "H1", kHour, lengths.htf_ema);
+      },
+      [&] {
+        if (tf < kFourHours) fs.h4 = build_context(bars, "H4", kFourHours, lengths.htf_ema);
+      },
+      [&] {
+        if (tf < kDay) fs.d1 = build_context(bars, "D1", kDay, lengths.htf_ema);
+      },
       [&] { fs.atr = atr14(bars); },
       [&] {
         breaks = core::parallel_map<BreakFlags>(
@@ -49,7 +55,9 @@ FeatureSet build_feature_set(const data::BarSeries& bars, const FeatureLengths& 
   keep_series(fs, bars, lengths);
 
   fs.smc.reserve(kPivots.size());
-  for (std::size_t i = 0; i < kPivots.size(); ++i) fs.smc.push_back({kPivots[i], std::move(breaks[i])});
+  for (std::size_t i = 0; i < kPivots.size(); ++i) {
+    fs.smc.push_back({kPivots[i], std::move(breaks[i])});
+  }
 
   fs.regime_trend.assign(bars.size(), kTrendNeutral);
   fs.regime_vol.assign(bars.size(), kVolatilityMedium);

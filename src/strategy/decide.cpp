@@ -414,14 +414,16 @@ htf::FeatureLengths kind_lengths(const KindDims& layout, TrendSource trend) {
 // the active lattice (the other dimensions at their first value), invalid pairs included so that
 // resolving any candidate of the lattice finds its tables. With `only`, the tables whose key is one
 // of that candidate's and no other (the other combinations index no table).
-void add_kind_tables(const data::BarSeries& bars, const htf::FeatureSet& fs, DecisionTables& t,
-                     const KindDims& layout, const Candidate* only) {
+using FreshKeys = std::vector<std::pair<SignalKey, Candidate>>;
+
+// Points every combination of the kind at its table: one already held (another kind's,
+// or an earlier combination's), or the next new one. Returns the new keys in that order,
+// each with its first combination.
+FreshKeys index_kind(DecisionTables& t, const KindDims& layout, const Candidate* only) {
   const std::uint64_t combos = combo_count(layout);
   std::vector<std::uint16_t>& index = t.table_of[static_cast<std::size_t>(layout.kind)];
   index.assign(combos, kNoTable);
-  // The keys no table holds yet, in combination order, each with its first combination;
-  // their tables are appended in that order.
-  std::vector<std::pair<SignalKey, Candidate>> fresh;
+  FreshKeys fresh;
   const std::size_t first = t.signals.size();
   for (std::uint64_t n = 0; n < combos; ++n) {
     const Candidate c = combo_candidate(layout, n);
@@ -436,14 +438,22 @@ void add_kind_tables(const data::BarSeries& bars, const htf::FeatureSet& fs, Dec
       index[n] = static_cast<std::uint16_t>(known - t.signals.begin());
       continue;
     }
-    const auto pending = std::find_if(fresh.begin(), fresh.end(),
-                                      [&](const auto& f) { return f.first == key; });
-    index[n] = static_cast<std::uint16_t>(first + static_cast<std::size_t>(pending - fresh.begin()));
+    const auto pending =
+        std::find_if(fresh.begin(), fresh.end(), [&](const auto& f) { return f.first == key; });
+    index[n] =
+        static_cast<std::uint16_t>(first + static_cast<std::size_t>(pending - fresh.begin()));
     if (pending == fresh.end()) fresh.emplace_back(key, c);
   }
-  // Tables that differ only by their window share one pass over the bars (pullback
-  // distances, zone entries with the largest wait), and windows vary fastest: each run of
-  // such keys is built by a task of its own, the runs in parallel.
+  return fresh;
+}
+
+// The tables of the new keys, in their order. Tables that differ only by their window
+// share one pass over the bars (pullback distances, zone entries with the largest wait),
+// and windows vary fastest: each run of such keys is built by one task, the runs in
+// parallel.
+std::vector<SignalTable> build_fresh_tables(const data::BarSeries& bars, const htf::FeatureSet& fs,
+                                            const DecisionTables& t, const KindDims& layout,
+                                            const FreshKeys& fresh) {
   const auto share_a_pass = [&](const SignalKey& x, const SignalKey& y) {
     if (layout.kind == SignalKind::pullback) return x.a == y.a && x.level == y.level;
     return layout.kind == SignalKind::smc && x.entry_mode != 2 && x.entry_mode == y.entry_mode &&
@@ -481,7 +491,15 @@ void add_kind_tables(const data::BarSeries& bars, const htf::FeatureSet& fs, Dec
       }
     }
   });
-  for (SignalTable& table : built) t.signals.push_back(std::move(table));
+  return built;
+}
+
+void add_kind_tables(const data::BarSeries& bars, const htf::FeatureSet& fs, DecisionTables& t,
+                     const KindDims& layout, const Candidate* only) {
+  const FreshKeys fresh = index_kind(t, layout, only);
+  for (SignalTable& table : build_fresh_tables(bars, fs, t, layout, fresh)) {
+    t.signals.push_back(std::move(table));
+  }
 }
 
 // Every kind's tables (with `only`, that candidate's).
