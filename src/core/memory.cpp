@@ -26,7 +26,7 @@ std::size_t round_up(std::size_t n, std::size_t to) {
 
 }  // namespace
 
-ZeroedBytes::ZeroedBytes(std::size_t bytes) : bytes_(bytes) {
+ZeroedBytes::ZeroedBytes(std::size_t bytes) {
   if (bytes == 0) return;
   if (bytes < kHugePage) {  // the heap's reused memory beats a fresh mapping
     data_ = std::calloc(bytes, 1);
@@ -50,15 +50,12 @@ ZeroedBytes::ZeroedBytes(std::size_t bytes) : bytes_(bytes) {
 }
 
 ZeroedBytes::ZeroedBytes(ZeroedBytes&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)),
-      bytes_(std::exchange(other.bytes_, 0)),
-      mapped_(std::exchange(other.mapped_, 0)) {}
+    : data_(std::exchange(other.data_, nullptr)), mapped_(std::exchange(other.mapped_, 0)) {}
 
 ZeroedBytes& ZeroedBytes::operator=(ZeroedBytes&& other) noexcept {
   if (this != &other) {
     release();
     data_ = std::exchange(other.data_, nullptr);
-    bytes_ = std::exchange(other.bytes_, 0);
     mapped_ = std::exchange(other.mapped_, 0);
   }
   return *this;

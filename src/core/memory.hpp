@@ -28,13 +28,11 @@ class ZeroedBytes {
   ~ZeroedBytes();
 
   void* data() const { return data_; }
-  std::size_t size() const { return bytes_; }
 
  private:
   void release();
 
   void* data_ = nullptr;
-  std::size_t bytes_ = 0;   // asked for
   std::size_t mapped_ = 0;  // mapped from data_; 0 for heap memory
 };
 

@@ -410,10 +410,6 @@ htf::FeatureLengths kind_lengths(const KindDims& layout, TrendSource trend) {
   return all;
 }
 
-// The tables of one kind: one per distinct key over every value combination of its dimensions in
-// the active lattice (the other dimensions at their first value), invalid pairs included so that
-// resolving any candidate of the lattice finds its tables. With `only`, the tables whose key is one
-// of that candidate's and no other (the other combinations index no table).
 using FreshKeys = std::vector<std::pair<SignalKey, Candidate>>;
 
 // Points every combination of the kind at its table: one already held (another kind's,
@@ -494,6 +490,11 @@ std::vector<SignalTable> build_fresh_tables(const data::BarSeries& bars, const h
   return built;
 }
 
+// The tables of one kind: one per distinct key over every value combination of its
+// dimensions in the active lattice (the other dimensions at their first value), invalid
+// pairs included so that resolving any candidate of the lattice finds its tables. With
+// `only`, the tables whose key is one of that candidate's and no other (the other
+// combinations index no table).
 void add_kind_tables(const data::BarSeries& bars, const htf::FeatureSet& fs, DecisionTables& t,
                      const KindDims& layout, const Candidate* only) {
   const FreshKeys fresh = index_kind(t, layout, only);
