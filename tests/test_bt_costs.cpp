@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
+#include <vector>
 
 #include "bt/cost.hpp"
 #include "bt/metrics.hpp"
@@ -56,9 +58,34 @@ TEST(CostModel, PositionSizing) {
   EXPECT_EQ(bt::size_position(c, -5000.0, 8.0), 0u);
 }
 
+TEST(CostModel, SizingDecidesASkipAsTheQuotientWould) {
+  // The skip test compares money with the money per contract instead of dividing: it must
+  // agree with the quotient's floor at the boundary, where the quotient rounds to 1.
+  const auto by_division = [](const bt::CostModel& c, double equity, double stop) {
+    const double q = equity * c.risk_per_trade / (stop * c.point_value);
+    if (!(q >= 1.0) || q == HUGE_VAL) return 0u;
+    return q >= 1000.0 ? 1000u : static_cast<std::uint32_t>(q);
+  };
+  const double inf = HUGE_VAL, tiny = std::numeric_limits<double>::denorm_min();
+  std::vector<double> stops = {0.0, -0.0, -8.0, inf, -inf, std::nan(""), tiny, 1e-310, 1e300};
+  core::SplitMix64 rng(11);
+  for (int i = 0; i < 400; ++i) stops.push_back(std::ldexp(1.0 + rng.uniform(), i % 60 - 30));
+  for (const double pv : {1.0, 2.0, 5.0, 0.0, -2.0}) {
+    const bt::CostModel c = model(1.0, pv);
+    for (const double stop : stops) {
+      const double m = stop * pv;
+      for (const double equity : {m, std::nextafter(m, -inf), std::nextafter(m, inf), m * 1000.0,
+                                  std::nextafter(m * 1000.0, -inf), 2.0 * m, 0.0, -m, inf,
+                                  std::nan(""), std::ldexp(m, -60)}) {
+        EXPECT_EQ(bt::size_position(c, equity, stop), by_division(c, equity, stop))
+            << equity << " / " << m;
+      }
+    }
+  }
+}
+
 TEST(CostModel, ASizeUnderOneContractStaysUnderForLargerStops) {
-  // The simulation skips, without dividing, every signal whose stop is at least that of a
-  // skip already seen at the same equity; sizes near the one-contract boundary included.
+  // The size only falls as the stop grows, at the one-contract boundary too.
   core::SplitMix64 rng(3);
   int under = 0;
   for (const double point_value : {5.0, 2.0}) {
@@ -66,9 +93,8 @@ TEST(CostModel, ASizeUnderOneContractStaysUnderForLargerStops) {
     for (int i = 0; i < 2000; ++i) {
       const double equity = 100.0 + 20000.0 * rng.uniform();
       const double stop = equity * 0.01 / point_value * (0.999 + 0.002 * rng.uniform());
-      if (!bt::below_one_contract(cost, equity, stop)) continue;
+      if (bt::size_position(cost, equity, stop) != 0) continue;
       ++under;
-      EXPECT_EQ(bt::size_position(cost, equity, stop), 0u);
       for (const double larger : {std::nextafter(stop, 1e300), stop * 1.0000001, stop * 3.0}) {
         EXPECT_EQ(bt::size_position(cost, equity, larger), 0u) << equity << " " << larger;
       }

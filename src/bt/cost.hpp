@@ -29,9 +29,15 @@ inline constexpr std::uint32_t kMaxContracts = 1000;
 
 // floor(equity * risk_per_trade / (stop_dist * point_value)) capped at 1000; 0 means skip
 // (under one contract, or a size that is not a finite number, as with a point value of 0).
-// Inline: called once per trade from the simulation's loop.
+// Inline: called once per signal from the simulation's loop.
 inline std::uint32_t size_position(const CostModel& cost, double equity, double stop_dist) {
-  const double q = equity * cost.risk_per_trade / (stop_dist * cost.point_value);
+  const double money = equity * cost.risk_per_trade;
+  const double per_contract = stop_dist * cost.point_value;
+  // Over a positive divisor the quotient rounds to 1 or more exactly when money >= per_contract
+  // (a smaller money gives at most 1 - 2^-53 before rounding), so the usual skip is decided
+  // without waiting for a division.
+  if (per_contract > 0.0 && !(money >= per_contract)) return 0;
+  const double q = money / per_contract;
   // The floor of q is under one exactly when q is (NaN fails the comparison), and at least
   // the cap exactly when q is; in between the conversion truncates, which is the floor of
   // a positive number. An infinite size (a point value or stop distance of 0) is a skip,
@@ -39,15 +45,6 @@ inline std::uint32_t size_position(const CostModel& cost, double equity, double 
   if (!(q >= 1.0) || q == HUGE_VAL) return 0;
   if (q >= static_cast<double>(kMaxContracts)) return kMaxContracts;
   return static_cast<std::uint32_t>(q);
-}
-
-// Whether size_position's skip comes from a size under one contract, with a positive stop
-// distance times point value: then every larger stop distance at the same equity (same
-// sign) is a skip too, since the size only falls as it grows. The other skips (an infinite
-// or undefined size) say nothing about larger stops.
-inline bool below_one_contract(const CostModel& cost, double equity, double stop_dist) {
-  const double per_contract = stop_dist * cost.point_value;
-  return per_contract > 0.0 && equity * cost.risk_per_trade / per_contract < 1.0;
 }
 
 struct PricedTrade {

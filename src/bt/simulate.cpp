@@ -81,6 +81,7 @@ struct Levels {
 // families' that of their one table with the gate.
 template <int F>
 struct TableScan {
+  static constexpr bool kEnterableOnly = false;  // it finds every signal
   static constexpr std::size_t kRows = F == 0 ? 4 : 2;
   strategy::FlagCursor<kRows> cursor;
   explicit TableScan(const StrategyView& v)
@@ -95,6 +96,7 @@ struct TableScan {
   [[gnu::always_inline]] std::size_t next(std::size_t from, std::size_t end, int& d) {
     return cursor.next(from, end, d);
   }
+  [[gnu::always_inline]] double atr(std::size_t k, const double* atrs) const { return atrs[k]; }
 };
 
 // Ranges of at least this many bars overflow the core's caches: a signal's ATR and the
@@ -105,10 +107,13 @@ constexpr std::size_t kPrefetchFrom = std::size_t{1} << 17;
 constexpr std::size_t kAhead = 8;
 
 // The same answers from an entry stream's signal list, built once by a TableScan over the
-// range and shared by every exit variant of the stream. Requests come in increasing order
-// within a run, so the cursor only moves forward.
+// range and shared by every exit variant of the stream at one stop level. The list holds
+// only the signals a position can be entered from, with their stop's risk: the others change
+// nothing but where the next flat stretch starts, and it ends at the same signal either way.
+// Requests come in increasing order within a run, so the cursor only moves forward.
 template <bool Prefetch>
 struct ListWalk {
+  static constexpr bool kEnterableOnly = true;
   std::span<const Signal> list;
   const StrategyView& v;
   std::size_t entry_lag;
@@ -117,15 +122,16 @@ struct ListWalk {
     while (at < list.size() && list[at].bar < from) ++at;
     if (at == list.size()) return end;
     if constexpr (Prefetch) {
-      const std::size_t k = list[std::min(at + kAhead, list.size() - 1)].bar;
-      const std::size_t e = std::min(k + entry_lag, v.close.size() - 1);
-      __builtin_prefetch(v.atr.data() + k);
+      const std::size_t e = list[std::min(at + kAhead, list.size() - 1)].bar + entry_lag;
       __builtin_prefetch(v.open.data() + e);
       __builtin_prefetch(v.low.data() + e);
       __builtin_prefetch(v.high.data() + e);
     }
     d = list[at].side;
     return list[at].bar;
+  }
+  [[gnu::always_inline]] double atr(std::size_t /*k*/, const double* /*atrs*/) const {
+    return list[at].atr;
   }
 };
 
@@ -251,7 +257,6 @@ void simulate(const StrategyView& v, Signals signals, const Exits& exits,
   const double* const atrs = v.atr.data();
   SummaryBuilder sb = out;
   double equity = cost.equity0;
-  double skip_atr = HUGE_VAL;  // the smallest ATR known to give a size skip at this equity
   std::size_t bars = 0;
   std::size_t b = std::max<std::size_t>(start, 1);
   while (b < E) {
@@ -270,23 +275,15 @@ void simulate(const StrategyView& v, Signals signals, const Exits& exits,
     bars += last_flat - b + 1;
     if (k >= E) break;
     const std::size_t e = k + cost.entry_lag;
-    const double atr = atrs[k];
-    if (!can_enter(k, cost.entry_lag, E, atr)) {
-      b = k + 1;
-      continue;
+    if constexpr (!Signals::kEnterableOnly) {
+      if (!can_enter(k, cost.entry_lag, E, atrs[k])) {
+        b = k + 1;
+        continue;
+      }
     }
-    // Under one contract: a size skip. While the equity stays, a signal whose ATR is at
-    // least that of a skip seen since is skipped too (the size only falls as the ATR grows),
-    // so a run of skips costs no division.
-    if (atr >= skip_atr) {
-      sb.summary.size_skips += 1;
-      b = k + 1;
-      continue;
-    }
-    const double stop_dist = atr * stop_atr;
+    const double stop_dist = signals.atr(k, atrs) * stop_atr;
     const std::uint32_t contracts = size_position(cost, equity, stop_dist);
-    if (contracts == 0) {
-      if (below_one_contract(cost, equity, stop_dist)) skip_atr = atr;
+    if (contracts == 0) {  // under one contract: a size skip
       sb.summary.size_skips += 1;
       b = k + 1;
       continue;
@@ -324,7 +321,6 @@ void simulate(const StrategyView& v, Signals signals, const Exits& exits,
     }
     const PricedTrade p = price_trade(cost, d, entry, raw, stop_dist, contracts);
     equity += p.pnl;
-    skip_atr = HUGE_VAL;  // a new equity: no skip known yet
     sb.add_trade(p.r);
     if constexpr (D == Detail::results) results->push_back({e, p.r});
     if constexpr (Full) {
@@ -491,13 +487,16 @@ void run_fast_shared(std::span<const strategy::Candidate> keys,
   }
   strategy::rules::with_family(first.family, [&](auto f) {
     constexpr int F = decltype(f)::value;
-    // The stream's signals over the range, as the simulation would meet them.
+    // The stream's signals over the range that a position can be entered from.
     scratch.list.clear();
     TableScan<F> scan_signals(v);
+    const std::uint64_t entry_lag = derive_costs(market, exec).entry_lag;
     int d = 0;
     for (std::size_t k = scan_signals.next(std::max<std::size_t>(start, 2), E, d); k < E;
          k = scan_signals.next(k + 1, E, d)) {
-      scratch.list.push_back({static_cast<std::uint32_t>(k), d});
+      if (can_enter(k, entry_lag, E, v.atr[k])) {
+        scratch.list.push_back({static_cast<std::uint32_t>(k), d, v.atr[k]});
+      }
     }
     const auto walk_members = [&](auto prefetch) {
       constexpr bool P = decltype(prefetch)::value;

@@ -74,10 +74,13 @@ void run_results(const strategy::Candidate& c, const strategy::EvalInputs& in,
                  const core::Market& market, const core::Exec& exec, std::size_t start,
                  std::size_t end, SegmentSummary& out, std::vector<TradeResult>& results);
 
-// A bar of an entry stream whose decision is a signal, and its direction (+1 or -1).
+// A bar of an entry stream whose decision is a signal and from which a position can be
+// entered, its direction (+1 or -1) and what sizing and pricing derive from its stop at one
+// stop level.
 struct Signal {
   std::uint32_t bar = 0;
   std::int32_t side = 0;
+  double atr = 0.0;
 };
 
 // The entry stream of a candidate: the candidate with its exit dimensions (stop_atr, rr,
