@@ -75,17 +75,43 @@ struct Levels {
   return k + entry_lag < E && atr > 0.0 && std::isfinite(atr);
 }
 
+// Position sizes at one equity.
+struct Sizer {
+  const CostModel& cost;
+  double equity;
+  double stop_atr;
+  // Whether a signal with this ATR is a size skip that size_position decides without a
+  // division (the same products and comparison): most skips are.
+  [[gnu::always_inline]] bool plain_skip(double atr) const {
+    const double per_contract = atr * stop_atr * cost.point_value;
+    return per_contract > 0.0 && equity * cost.risk_per_trade < per_contract;
+  }
+  [[gnu::always_inline]] std::uint32_t contracts(double atr) const {
+    return size_position(cost, equity, atr * stop_atr);
+  }
+};
+
+// The signal a position is entered from.
+struct Entry {
+  int d = 0;  // direction
+  double atr = 0.0;
+  std::uint32_t contracts = 0;
+};
+
 // Where a flat stretch ends, read from the candidate's own tables: the next bar at or after
 // `from` whose decision is a signal, with its direction in d; end when none. Family 0's
 // decision is the AND of its trend, channel and pullback tables with the gate; the other
 // families' that of their one table with the gate.
 template <int F>
 struct TableScan {
-  static constexpr bool kEnterableOnly = false;  // it finds every signal
   static constexpr std::size_t kRows = F == 0 ? 4 : 2;
   strategy::FlagCursor<kRows> cursor;
-  explicit TableScan(const StrategyView& v)
-      : cursor(rows(v), (v.side_mask & strategy::kShortOk) != 0) {}
+  const double* atrs;
+  std::uint64_t entry_lag;
+  TableScan(const StrategyView& v, std::uint64_t lag)
+      : cursor(rows(v), (v.side_mask & strategy::kShortOk) != 0),
+        atrs(v.atr.data()),
+        entry_lag(lag) {}
   static std::array<const std::uint64_t*, kRows> rows(const StrategyView& v) {
     if constexpr (F == 0) {
       return {v.signal.words, v.gate_bits.words, v.channel.words, v.pullback.words};
@@ -96,7 +122,27 @@ struct TableScan {
   [[gnu::always_inline]] std::size_t next(std::size_t from, std::size_t end, int& d) {
     return cursor.next(from, end, d);
   }
-  [[gnu::always_inline]] double atr(std::size_t k, const double* atrs) const { return atrs[k]; }
+  // The next signal at or after `from` that a position is entered from, or end: signals
+  // without an entry bar in the range or a positive ATR are passed over, those under one
+  // contract too and counted in `skips`.
+  [[gnu::always_inline]] std::size_t next_entry(std::size_t from, std::size_t end,
+                                                const Sizer& size, Entry& out,
+                                                std::uint32_t& skips) {
+    for (;;) {
+      const std::size_t k = next(from, end, out.d);
+      if (k >= end) return end;
+      from = k + 1;
+      const double atr = atrs[k];
+      if (!can_enter(k, entry_lag, end, atr)) continue;
+      out.contracts = size.contracts(atr);
+      if (out.contracts == 0) {
+        skips += 1;
+        continue;
+      }
+      out.atr = atr;
+      return k;
+    }
+  }
 };
 
 // Ranges of at least this many bars overflow the core's caches: a signal's ATR and the
@@ -113,25 +159,38 @@ constexpr std::size_t kAhead = 8;
 // Requests come in increasing order within a run, so the cursor only moves forward.
 template <bool Prefetch>
 struct ListWalk {
-  static constexpr bool kEnterableOnly = true;
   std::span<const Signal> list;
   const StrategyView& v;
   std::size_t entry_lag;
   std::size_t at = 0;
-  [[gnu::always_inline]] std::size_t next(std::size_t from, std::size_t end, int& d) {
+  // As TableScan::next_entry: the list holds only signals a position can be entered from,
+  // and a run of skips costs no division.
+  [[gnu::always_inline]] std::size_t next_entry(std::size_t from, std::size_t end,
+                                                const Sizer& size, Entry& out,
+                                                std::uint32_t& skips) {
     while (at < list.size() && list[at].bar < from) ++at;
-    if (at == list.size()) return end;
-    if constexpr (Prefetch) {
-      const std::size_t e = list[std::min(at + kAhead, list.size() - 1)].bar + entry_lag;
-      __builtin_prefetch(v.open.data() + e);
-      __builtin_prefetch(v.low.data() + e);
-      __builtin_prefetch(v.high.data() + e);
+    for (; at < list.size(); ++at) {
+      const Signal& s = list[at];
+      if (size.plain_skip(s.atr)) {
+        skips += 1;
+        continue;
+      }
+      out.contracts = size.contracts(s.atr);
+      if (out.contracts == 0) {  // a size that is not a finite number
+        skips += 1;
+        continue;
+      }
+      if constexpr (Prefetch) {
+        const std::size_t e = list[std::min(at + kAhead, list.size() - 1)].bar + entry_lag;
+        __builtin_prefetch(v.open.data() + e);
+        __builtin_prefetch(v.low.data() + e);
+        __builtin_prefetch(v.high.data() + e);
+      }
+      out.d = s.side;
+      out.atr = s.atr;
+      return s.bar;
     }
-    d = list[at].side;
-    return list[at].bar;
-  }
-  [[gnu::always_inline]] double atr(std::size_t /*k*/, const double* /*atrs*/) const {
-    return list[at].atr;
+    return end;
   }
 };
 
@@ -254,15 +313,17 @@ void simulate(const StrategyView& v, Signals signals, const Exits& exits,
   const double* const high = v.high.data();
   const double* const open = v.open.data();
   const double* const close = v.close.data();
-  const double* const atrs = v.atr.data();
   SummaryBuilder sb = out;
   double equity = cost.equity0;
   std::size_t bars = 0;
   std::size_t b = std::max<std::size_t>(start, 1);
   while (b < E) {
-    // Flat from bar b: bars b .. k are stepped, the decision fires at k (k >= 2).
-    int d = 0;
-    const std::size_t k = signals.next(std::max<std::size_t>(b, 2), E, d);
+    // Flat from bar b: bars b .. k are stepped, a position is entered from the signal at k
+    // (k >= 2).
+    Entry entry_signal;
+    const std::size_t k = signals.next_entry(std::max<std::size_t>(b, 2), E,
+                                             Sizer{cost, equity, stop_atr}, entry_signal,
+                                             sb.summary.size_skips);
     const std::size_t last_flat = std::min(k, E - 1);
     if constexpr (Full) {
       for (std::size_t i = b; i <= last_flat; ++i) {
@@ -275,19 +336,9 @@ void simulate(const StrategyView& v, Signals signals, const Exits& exits,
     bars += last_flat - b + 1;
     if (k >= E) break;
     const std::size_t e = k + cost.entry_lag;
-    if constexpr (!Signals::kEnterableOnly) {
-      if (!can_enter(k, cost.entry_lag, E, atrs[k])) {
-        b = k + 1;
-        continue;
-      }
-    }
-    const double stop_dist = signals.atr(k, atrs) * stop_atr;
-    const std::uint32_t contracts = size_position(cost, equity, stop_dist);
-    if (contracts == 0) {  // under one contract: a size skip
-      sb.summary.size_skips += 1;
-      b = k + 1;
-      continue;
-    }
+    const int d = entry_signal.d;
+    const std::uint32_t contracts = entry_signal.contracts;
+    const double stop_dist = entry_signal.atr * stop_atr;
     const auto [entry, stop, target] = levels_of(open[e], d, cost, stop_dist, rr);
     // In position from bar e (the bars between the signal and the entry are not stepped)
     // to `last` at the latest: the holding time or the end of the range.
@@ -374,7 +425,8 @@ void dispatch(const strategy::Candidate& c, const strategy::EvalInputs& in,
   const Setup s = make_setup(c, market, exec);
   strategy::rules::with_family(c.family, [&](auto f) {
     constexpr int F = decltype(f)::value;
-    simulate<F, D>(v, TableScan<F>(v), scan_exits(v, in), in, s, start, end, sb, run, results);
+    simulate<F, D>(v, TableScan<F>(v, s.cost.entry_lag), scan_exits(v, in), in, s, start, end,
+                   sb, run, results);
   });
 }
 
@@ -489,8 +541,8 @@ void run_fast_shared(std::span<const strategy::Candidate> keys,
     constexpr int F = decltype(f)::value;
     // The stream's signals over the range that a position can be entered from.
     scratch.list.clear();
-    TableScan<F> scan_signals(v);
     const std::uint64_t entry_lag = derive_costs(market, exec).entry_lag;
+    TableScan<F> scan_signals(v, entry_lag);
     int d = 0;
     for (std::size_t k = scan_signals.next(std::max<std::size_t>(start, 2), E, d); k < E;
          k = scan_signals.next(k + 1, E, d)) {

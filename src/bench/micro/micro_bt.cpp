@@ -99,6 +99,23 @@ void BM_LatticeWindow(benchmark::State& state) {
 }
 BENCHMARK(BM_LatticeWindow)->ArgName("tables")->DenseRange(0, 1)->Unit(benchmark::kMillisecond);
 
+// One family's first-touch table over all 20,000 bars, on one worker.
+void BM_TouchTable(benchmark::State& state) {
+  const World& w = world();
+  const auto list = candidates(static_cast<int>(state.range(0)));
+  const core::Spec spec = core::default_spec();
+  const core::Market market = core::market_for(spec);
+  tbb::task_arena one(1);
+  for (auto _ : state) {
+    one.execute([&] {
+      bt::TouchTable t =
+          bt::build_touch_table(list[0], w.inputs(), market, spec.exec, 0, w.bars.size());
+      benchmark::DoNotOptimize(t.offsets.data());
+    });
+  }
+}
+BENCHMARK(BM_TouchTable)->ArgName("family")->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+
 void BM_Decisions(benchmark::State& state) {
   const World& w = world();
   const auto list = candidates(-1);
