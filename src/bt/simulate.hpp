@@ -75,8 +75,7 @@ void run_results(const strategy::Candidate& c, const strategy::EvalInputs& in,
                  std::size_t end, SegmentSummary& out, std::vector<TradeResult>& results);
 
 // A bar of an entry stream whose decision is a signal and from which a position can be
-// entered, its direction (+1 or -1) and what sizing and pricing derive from its stop at one
-// stop level.
+// entered, its direction (+1 or -1) and its ATR, which sizes the position.
 struct Signal {
   std::uint32_t bar = 0;
   std::int32_t side = 0;
