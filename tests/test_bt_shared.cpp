@@ -66,10 +66,7 @@ std::vector<data::BarSeries> series() {
   return {clean, bad};
 }
 
-}  // namespace
-
-TEST(SharedSignals, BatchEqualsOneRunPerCandidate) {
-  const core::Market market = core::preset_market("NQ");
+void expect_batch_equals_one_run_each(const core::Market& market) {
   const std::vector<strategy::Candidate> keys = batch_candidates();
   for (data::BarSeries& bars : series()) {
     const auto engine = testkit::make_engine(std::move(bars));
@@ -113,13 +110,23 @@ TEST(SharedSignals, BatchEqualsOneRunPerCandidate) {
           trades += s.trades;
           skips += s.size_skips;
         }
-        EXPECT_GT(trades, 0u);
+        EXPECT_EQ(trades > 0, market.point_value > 0.0);
         if (start == 0 && delay == 0) {
-          EXPECT_GT(skips, 0u);  // the skip shortcut is exercised
+          EXPECT_GT(skips, 0u);  // size skips are exercised
         }
       }
     }
   }
+}
+
+}  // namespace
+
+TEST(SharedSignals, BatchEqualsOneRunPerCandidate) {
+  expect_batch_equals_one_run_each(core::preset_market("NQ"));
+  // A point value of 0 makes every size infinite: skips that only the division finds.
+  core::Market no_value = core::preset_market("NQ");
+  no_value.point_value = 0.0;
+  expect_batch_equals_one_run_each(no_value);
 }
 
 TEST(SharedSignals, LongRangesListEveryCandidateAndReadAhead) {
