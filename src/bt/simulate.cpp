@@ -9,6 +9,7 @@
 #include <bit>
 #include <cmath>
 #include <optional>
+#include <type_traits>
 
 #include "strategy/decide_rules.hpp"
 #include "strategy/flag_scan.hpp"
@@ -483,6 +484,39 @@ TouchTable build_touch_table(const strategy::Candidate& c, const strategy::EvalI
   t.rows = E > t.first ? E - t.first : 0;
   t.offsets.assign(t.rows * 2 * t.stops * t.rrs, TouchTable::kNoTouch);
   const ScanExits scan = scan_exits(v, in);
+  // Of a position's two levels the first touched ends it, so each is searched on its own
+  // and the earlier kept: the stop once per stop level, and the targets, which come from
+  // easy to hard as rr grows, each from where the previous one touched (no bar before that
+  // reached the easier level) and never past the stop's touch. A level that is not provably
+  // as hard as the previous one (a NaN never is) is searched from the entry bar. NaN stands
+  // for the level not searched: no bar reaches it.
+  const auto fill_row = [&](auto dir, std::size_t i, std::size_t e, std::size_t last,
+                            double atr) {
+    constexpr int D = decltype(dir)::value;
+    const auto search = [&](double stop, double target, std::size_t from, std::size_t to) {
+      return FirstTouch<D>{scan.low, scan.high, scan.block_low, scan.block_high, scan.bars,
+                           stop, target}
+          .find(from, to);
+    };
+    for (std::size_t a = 0; a < t.stops; ++a) {
+      const double stop_dist = atr * stop_atr[a];
+      const double stop = levels_of(v.open[e], D, cost, stop_dist, rr[0]).stop;
+      const std::size_t stop_x = search(stop, NAN, e, last);
+      const std::size_t to = stop_x <= last ? stop_x - 1 : last;
+      std::size_t from = e;
+      double easier = NAN;
+      for (std::size_t b = 0; b < t.rrs; ++b) {
+        const double target = levels_of(v.open[e], D, cost, stop_dist, rr[b]).target;
+        if (!(D > 0 ? target >= easier : target <= easier)) from = e;
+        easier = target;
+        from = search(NAN, target, from, to);
+        const std::size_t x = std::min(stop_x, from);
+        if (x <= last) {
+          t.offsets[t.column(a, b) + 2 * i + (D < 0)] = static_cast<std::uint8_t>(x - e);
+        }
+      }
+    }
+  };
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, t.rows), [&](const auto& r) {
     for (std::size_t i = r.begin(); i != r.end(); ++i) {
       // The bars the simulation would search from signal bar k; it skips the others.
@@ -490,17 +524,8 @@ TouchTable build_touch_table(const strategy::Candidate& c, const strategy::EvalI
       const double atr = v.atr[k];
       if (!can_enter(k, cost.entry_lag, E, atr)) continue;
       const std::size_t last = std::min<std::size_t>(e + t.reach, E - 1);
-      for (const int d : {1, -1}) {
-        for (std::size_t a = 0; a < t.stops; ++a) {
-          const double stop_dist = atr * stop_atr[a];
-          for (std::size_t b = 0; b < t.rrs; ++b) {
-            const Levels l = levels_of(v.open[e], d, cost, stop_dist, rr[b]);
-            const std::size_t x = scan.first_touch(k, e, last, d, l.stop, l.target);
-            if (x > last) continue;
-            t.offsets[t.column(a, b) + 2 * i + (d < 0)] = static_cast<std::uint8_t>(x - e);
-          }
-        }
-      }
+      fill_row(std::integral_constant<int, 1>{}, i, e, last, atr);
+      fill_row(std::integral_constant<int, -1>{}, i, e, last, atr);
     }
   });
   return t;
