@@ -27,17 +27,21 @@ CostModel derive_costs(const core::Market& market, const core::Exec& exec);
 
 inline constexpr std::uint32_t kMaxContracts = 1000;
 
+// Whether the size is plainly under one contract: over a positive divisor the quotient
+// money / per_contract rounds to 1 or more exactly when money >= per_contract (a smaller
+// money gives at most 1 - 2^-53 before rounding), so the usual skip is decided without
+// waiting for a division.
+inline bool plainly_under_one_contract(const CostModel& cost, double equity, double stop_dist) {
+  const double per_contract = stop_dist * cost.point_value;
+  return per_contract > 0.0 && !(equity * cost.risk_per_trade >= per_contract);
+}
+
 // floor(equity * risk_per_trade / (stop_dist * point_value)) capped at 1000; 0 means skip
 // (under one contract, or a size that is not a finite number, as with a point value of 0).
 // Inline: called once per signal from the simulation's loop.
 inline std::uint32_t size_position(const CostModel& cost, double equity, double stop_dist) {
-  const double money = equity * cost.risk_per_trade;
-  const double per_contract = stop_dist * cost.point_value;
-  // Over a positive divisor the quotient rounds to 1 or more exactly when money >= per_contract
-  // (a smaller money gives at most 1 - 2^-53 before rounding), so the usual skip is decided
-  // without waiting for a division.
-  if (per_contract > 0.0 && !(money >= per_contract)) return 0;
-  const double q = money / per_contract;
+  if (plainly_under_one_contract(cost, equity, stop_dist)) return 0;
+  const double q = equity * cost.risk_per_trade / (stop_dist * cost.point_value);
   // The floor of q is under one exactly when q is (NaN fails the comparison), and at least
   // the cap exactly when q is; in between the conversion truncates, which is the floor of
   // a positive number. An infinite size (a point value or stop distance of 0) is a skip,

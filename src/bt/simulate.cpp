@@ -81,11 +81,9 @@ struct Sizer {
   const CostModel& cost;
   double equity;
   double stop_atr;
-  // Whether a signal with this ATR is a size skip that size_position decides without a
-  // division (the same products and comparison): most skips are.
+  // Whether a signal with this ATR is a size skip decided without a division: most are.
   [[gnu::always_inline]] bool plain_skip(double atr) const {
-    const double per_contract = atr * stop_atr * cost.point_value;
-    return per_contract > 0.0 && equity * cost.risk_per_trade < per_contract;
+    return plainly_under_one_contract(cost, equity, atr * stop_atr);
   }
   [[gnu::always_inline]] std::uint32_t contracts(double atr) const {
     return size_position(cost, equity, atr * stop_atr);
@@ -154,9 +152,9 @@ constexpr std::size_t kPrefetchFrom = std::size_t{1} << 17;
 constexpr std::size_t kAhead = 8;
 
 // The same answers from an entry stream's signal list, built once by a TableScan over the
-// range and shared by every exit variant of the stream at one stop level. The list holds
-// only the signals a position can be entered from, with their stop's risk: the others change
-// nothing but where the next flat stretch starts, and it ends at the same signal either way.
+// range and shared by every exit variant of the stream. The list holds only the signals a
+// position can be entered from, with their ATR: the others change nothing but where the
+// next flat stretch starts, and it ends at the same signal either way.
 // Requests come in increasing order within a run, so the cursor only moves forward.
 template <bool Prefetch>
 struct ListWalk {
