@@ -9,6 +9,7 @@
 #include <bit>
 #include <cmath>
 #include <optional>
+#include <tuple>
 #include <type_traits>
 
 #include "strategy/decide_rules.hpp"
@@ -159,7 +160,7 @@ constexpr std::size_t kAhead = 8;
 template <bool Prefetch>
 struct ListWalk {
   std::span<const Signal> list;
-  const StrategyView& v;
+  const StrategyView* v;
   std::size_t entry_lag;
   std::size_t at = 0;
   // As TableScan::next_entry: the list holds only signals a position can be entered from,
@@ -181,9 +182,9 @@ struct ListWalk {
       }
       if constexpr (Prefetch) {
         const std::size_t e = list[std::min(at + kAhead, list.size() - 1)].bar + entry_lag;
-        __builtin_prefetch(v.open.data() + e);
-        __builtin_prefetch(v.low.data() + e);
-        __builtin_prefetch(v.high.data() + e);
+        __builtin_prefetch(v->open.data() + e);
+        __builtin_prefetch(v->low.data() + e);
+        __builtin_prefetch(v->high.data() + e);
       }
       out.d = s.side;
       out.atr = s.atr;
@@ -295,14 +296,45 @@ enum class Detail : std::uint8_t {
   full,     // the curves, the equity list and the trade log
 };
 
+// Where a run stands while flat from bar b: its equity, its summary so far and the bars
+// it has stepped. A finished run's summary counts its bars.
+struct RunState {
+  std::size_t b = 0;
+  double equity = 0.0;
+  std::size_t bars = 0;
+  SummaryBuilder sb;
+};
+
+RunState start_state(const Setup& s, std::size_t start) {
+  return {std::max<std::size_t>(start, 1), s.cost.equity0, 0, SummaryBuilder{}};
+}
+
+// The bar a position entered at e leaves at the latest: its holding time or the range's
+// last bar.
+[[gnu::always_inline]] inline std::size_t last_bar(std::size_t e, std::uint64_t hold,
+                                                   std::size_t E) {
+  return hold < E - 1 - e ? e + hold : E - 1;
+}
+
+// How far a run goes: to the end of its range, or, for a run shared by exit variants that
+// differ only in their holding time (Until::split), to the first position whose exit would
+// differ for a variant with the shorter hold `split_hold`.
+enum class Until : std::uint8_t { end, split };
+
 // One loop for every variant. Flat stretches jump from signal to signal and count their
 // bars at once; a position runs to its first stop or target touch or to its last bar
-// (holding time or end of range).
-template <int F, Detail D, class Signals, class Exits>
-void simulate(const StrategyView& v, Signals signals, const Exits& exits,
-              const strategy::EvalInputs& in, const Setup& s, std::size_t start, std::size_t end,
-              SummaryBuilder& out, BacktestRun* run, std::vector<TradeResult>* results) {
+// (holding time or end of range). The run goes on from `st` and leaves its final state
+// there; a run until a split that finds one returns true instead, with `st` and `signals`
+// as they were when the diverging position's flat stretch began (its skips counted), so
+// that a run of either hold goes on from there.
+template <int F, Detail D, Until U = Until::end, class Signals, class Exits>
+bool simulate(const StrategyView& v, Signals& walked, const Exits& exits,
+              const strategy::EvalInputs& in, const Setup& s, RunState& st, std::size_t end,
+              BacktestRun* run, std::vector<TradeResult>* results,
+              std::uint64_t split_hold = 0) {
   constexpr bool Full = D == Detail::full;
+  static_assert(U == Until::end || D == Detail::summary);
+  Signals signals = walked;
   const std::size_t E = std::min(end, v.close.size());
   // Locals, so that the opaque sizing and pricing calls do not force reloads.
   const CostModel cost = s.cost;
@@ -312,10 +344,10 @@ void simulate(const StrategyView& v, Signals signals, const Exits& exits,
   const double* const high = v.high.data();
   const double* const open = v.open.data();
   const double* const close = v.close.data();
-  SummaryBuilder sb = out;
-  double equity = cost.equity0;
-  std::size_t bars = 0;
-  std::size_t b = std::max<std::size_t>(start, 1);
+  SummaryBuilder sb = st.sb;
+  double equity = st.equity;
+  std::size_t bars = st.bars;
+  std::size_t b = st.b;
   while (b < E) {
     // Flat from bar b: bars b .. k are stepped, a position is entered from the signal at k
     // (k >= 2).
@@ -341,7 +373,7 @@ void simulate(const StrategyView& v, Signals signals, const Exits& exits,
     const auto [entry, stop, target] = levels_of(open[e], d, cost, stop_dist, rr);
     // In position from bar e (the bars between the signal and the entry are not stepped)
     // to `last` at the latest: the holding time or the end of the range.
-    const std::size_t last = hold < E - 1 - e ? e + hold : E - 1;
+    const std::size_t last = last_bar(e, hold, E);
     std::size_t x = exits.first_touch(k, e, last, d, stop, target);
     // Stop first, then target; a gap through a level fills at the open, at the worse of
     // the two prices for a stop and the better for a target, except on the entry bar, where
@@ -350,6 +382,14 @@ void simulate(const StrategyView& v, Signals signals, const Exits& exits,
     // branch predictor.
     const bool touched = x <= last;
     x = touched ? x : last;
+    if constexpr (U == Until::split) {
+      // The shorter hold leaves at its own last bar, before x: from here the two differ.
+      if (x > last_bar(e, split_hold, E)) {
+        st = {b, equity, bars - (last_flat - b + 1), sb};
+        walked = signals;
+        return true;
+      }
+    }
     const bool stopped = touched && (d > 0 ? low[x] <= stop : high[x] >= stop);
     const double level = stopped ? stop : target;
     const double op = open[x];
@@ -400,7 +440,38 @@ void simulate(const StrategyView& v, Signals signals, const Exits& exits,
     b = x;
   }
   sb.summary.bars = static_cast<std::uint32_t>(bars);
-  out = sb;
+  st = {b, equity, bars, sb};
+  walked = signals;
+  return false;
+}
+
+// The summaries of exit variants that differ only in their holding time (members, by
+// ascending hold; out is indexed by ExitVariant::key), with the stop and rr of `s`. They
+// run as one, under the longest hold, while their trades agree: the same signals, sizes
+// and levels, and every position that ends by the shortest hold (or at the range's end)
+// ends alike for all of them. At the first position that outlasts the shortest hold, that
+// variant goes on alone, and the others run on together from the same place.
+template <int F, class Signals, class Exits>
+void simulate_holds(const StrategyView& v, Signals signals, const Exits& exits,
+                    const strategy::EvalInputs& in, Setup s, std::size_t start, std::size_t end,
+                    std::span<const ExitVariant> members, std::span<SegmentSummary> out) {
+  s.hold = members.back().hold;
+  RunState st = start_state(s, start);
+  for (std::size_t j = 0; j + 1 < members.size(); ++j) {
+    if (!simulate<F, Detail::summary, Until::split>(v, signals, exits, in, s, st, end, nullptr,
+                                                    nullptr, members[j].hold)) {
+      for (; j < members.size(); ++j) out[members[j].key] = st.sb.summary;
+      return;
+    }
+    Setup alone = s;
+    alone.hold = members[j].hold;
+    Signals own = signals;
+    RunState from = st;
+    simulate<F, Detail::summary>(v, own, exits, in, alone, from, end, nullptr, nullptr);
+    out[members[j].key] = from.sb.summary;
+  }
+  simulate<F, Detail::summary>(v, signals, exits, in, s, st, end, nullptr, nullptr);
+  out[members.back().key] = st.sb.summary;
 }
 
 ScanExits scan_exits(const StrategyView& v, const strategy::EvalInputs& in) {
@@ -424,8 +495,10 @@ void dispatch(const strategy::Candidate& c, const strategy::EvalInputs& in,
   const Setup s = make_setup(c, market, exec);
   strategy::rules::with_family(c.family, [&](auto f) {
     constexpr int F = decltype(f)::value;
-    simulate<F, D>(v, TableScan<F>(v, s.cost.entry_lag), scan_exits(v, in), in, s, start, end,
-                   sb, run, results);
+    TableScan<F> signals(v, s.cost.entry_lag);
+    RunState st = start_state(s, start);
+    simulate<F, D>(v, signals, scan_exits(v, in), in, s, st, end, run, results);
+    sb = st.sb;
   });
 }
 
@@ -573,20 +646,40 @@ void run_fast_shared(std::span<const strategy::Candidate> keys,
         scratch.list.push_back({static_cast<std::uint32_t>(k), d, v.atr[k]});
       }
     }
+    // The members by stop and rr levels, each pair's holds ascending: a pair's variants
+    // run as one, led by the longest hold.
+    std::vector<ExitVariant>& variants = scratch.variants;
+    variants.clear();
+    for (const std::uint32_t i : members) {
+      const Setup s = make_setup(keys[i], market, exec);
+      variants.push_back({s.stop_level, s.rr_level, s.hold, i});
+    }
+    // rr before stop: the order of the lattice, whose windows then need no sorting.
+    const auto by_pair = [](const ExitVariant& a, const ExitVariant& b) {
+      return std::tie(a.rr_level, a.stop_level, a.hold, a.key) <
+             std::tie(b.rr_level, b.stop_level, b.hold, b.key);
+    };
+    if (!std::is_sorted(variants.begin(), variants.end(), by_pair)) {
+      std::sort(variants.begin(), variants.end(), by_pair);
+    }
     const auto walk_members = [&](auto prefetch) {
       constexpr bool P = decltype(prefetch)::value;
-      for (const std::uint32_t i : members) {
-        SummaryBuilder sb;
-        const Setup s = make_setup(keys[i], market, exec);
-        const ListWalk<P> signals{scratch.list, v, s.cost.entry_lag};
+      for (std::size_t a = 0, z = 0; a < variants.size(); a = z) {
+        z = a + 1;
+        while (z < variants.size() && variants[z].stop_level == variants[a].stop_level &&
+               variants[z].rr_level == variants[a].rr_level) {
+          ++z;
+        }
+        const std::span<const ExitVariant> pair = std::span(variants).subspan(a, z - a);
+        const Setup s = make_setup(keys[pair.back().key], market, exec);
+        const ListWalk<P> signals{scratch.list, &v, s.cost.entry_lag};
         if (table != nullptr && s.hold <= table->reach) {
           const TableExits exits{table->offsets.data() + table->column(s.stop_level, s.rr_level),
                                  table->first};
-          simulate<F, Detail::summary>(v, signals, exits, in, s, start, end, sb, nullptr, nullptr);
+          simulate_holds<F>(v, signals, exits, in, s, start, end, pair, out);
         } else {
-          simulate<F, Detail::summary>(v, signals, scan, in, s, start, end, sb, nullptr, nullptr);
+          simulate_holds<F>(v, signals, scan, in, s, start, end, pair, out);
         }
-        out[i] = sb.summary;
       }
     };
     // A large group's first walk brings the bars into the caches for the others.

@@ -127,15 +127,25 @@ void add_touch_tables(TouchTables& tables, std::span<const strategy::Candidate> 
                       const strategy::EvalInputs& in, const core::Market& market,
                       const core::Exec& exec, std::size_t start, std::size_t end);
 
+// A member of a shared-signal run by its exit: members with the same stop and rr levels
+// differ only in their holding time, and run as one until a position outlasts a hold.
+struct ExitVariant {
+  std::uint8_t stop_level = 0, rr_level = 0;
+  std::uint64_t hold = 0;
+  std::uint32_t key = 0;  // index into the batch's keys
+};
+
 // What a worker reuses from one shared-signal run to the next.
 struct SignalScratch {
   std::vector<Signal> list;
+  std::vector<ExitVariant> variants;
 };
 
 // Fast runs of the candidates keys[members[i]], which must share one entry stream: the
 // stream's signals in the range are listed once and every member walks the list instead
 // of the tables, reading its exits from `touches` when that holds a table for the family,
-// range and costs (and the member's hold is within its reach). out[members[i]] gets
+// range and costs (and the member's hold is within its reach). Members that differ only in
+// their hold run as one until a position outlasts the shorter hold. out[members[i]] gets
 // exactly what run_fast gives for that candidate.
 void run_fast_shared(std::span<const strategy::Candidate> keys,
                      std::span<const std::uint32_t> members, const strategy::EvalInputs& in,
