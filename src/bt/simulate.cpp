@@ -297,7 +297,7 @@ enum class Detail : std::uint8_t {
 };
 
 // Where a run stands while flat from bar b: its equity, its summary so far and the bars
-// it has stepped. A finished run's summary counts its bars.
+// it stepped before b. A finished run's summary counts its bars.
 struct RunState {
   std::size_t b = 0;
   double equity = 0.0;
@@ -346,8 +346,14 @@ bool simulate(const StrategyView& v, Signals& walked, const Exits& exits,
   const double* const close = v.close.data();
   SummaryBuilder sb = st.sb;
   double equity = st.equity;
-  std::size_t bars = st.bars;
   std::size_t b = st.b;
+  // Every bar from b on is stepped once, flat or in position, but the entry lag's bars
+  // between a signal and its entry: the count follows from where the run is and its trades.
+  const std::size_t b0 = b;
+  const std::uint32_t trades0 = sb.summary.trades;
+  const auto bars_before = [&](std::size_t to) {
+    return st.bars + (to - b0) - (sb.summary.trades - trades0) * (cost.entry_lag - 1);
+  };
   while (b < E) {
     // Flat from bar b: bars b .. k are stepped, a position is entered from the signal at k
     // (k >= 2).
@@ -364,7 +370,6 @@ bool simulate(const StrategyView& v, Signals& walked, const Exits& exits,
         run->best_curve.push_back(p);
       }
     }
-    bars += last_flat - b + 1;
     if (k >= E) break;
     const std::size_t e = k + cost.entry_lag;
     const int d = entry_signal.d;
@@ -385,7 +390,7 @@ bool simulate(const StrategyView& v, Signals& walked, const Exits& exits,
     if constexpr (U == Until::split) {
       // The shorter hold leaves at its own last bar, before x: from here the two differ.
       if (x > last_bar(e, split_hold, E)) {
-        st = {b, equity, bars - (last_flat - b + 1), sb};
+        st = {b, equity, bars_before(b), sb};
         walked = signals;
         return true;
       }
@@ -434,11 +439,11 @@ bool simulate(const StrategyView& v, Signals& walked, const Exits& exits,
       t.regime_vol = in.features.regime_vol[e - 1];
       run->trades.push_back(t);
     }
-    // Bars e .. x were stepped in position; the exit bar is stepped again as flat (its
-    // curve point and decision come next), so it is counted there.
-    bars += x - e;
+    // Bars e .. x - 1 were stepped in position; the exit bar is stepped again as flat (its
+    // curve point and decision come next).
     b = x;
   }
+  const std::size_t bars = b0 < E ? bars_before(E) : st.bars;
   sb.summary.bars = static_cast<std::uint32_t>(bars);
   st = {b, equity, bars, sb};
   walked = signals;
