@@ -22,11 +22,10 @@ struct SegmentSummary {
   bool operator==(const SegmentSummary&) const = default;
 };
 
-// The summary plus the running cumulative R and its peak (both start at 0, so an
-// initial losing streak counts as drawdown).
+// The summary plus the peak of the running cumulative R, which is the summary's net_r
+// (both start at 0, so an initial losing streak counts as drawdown).
 struct SummaryBuilder {
   SegmentSummary summary;
-  double cum = 0.0;
   double peak = 0.0;
 
   // The win and loss sums take r or +0 rather than branching: both start at +0 and only
@@ -38,7 +37,7 @@ struct SummaryBuilder {
     summary.wins += win ? 1u : 0u;
     summary.gross_profit_r += win ? r : 0.0;
     summary.gross_loss_r += win ? 0.0 : -r;
-    cum += r;
+    const double cum = summary.net_r;
     peak = peak > cum ? peak : cum;
     const double dd = peak - cum;
     summary.max_dd_r = summary.max_dd_r > dd ? summary.max_dd_r : dd;
