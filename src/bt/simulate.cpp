@@ -656,8 +656,9 @@ void run_fast_shared(std::span<const strategy::Candidate> keys,
     std::vector<ExitVariant>& variants = scratch.variants;
     variants.clear();
     for (const std::uint32_t i : members) {
-      const Setup s = make_setup(keys[i], market, exec);
-      variants.push_back({s.stop_level, s.rr_level, s.hold, i});
+      const ExitPositions& pos = exit_positions(keys[i].family);
+      variants.push_back({keys[i].idx[pos.stop_atr], keys[i].idx[pos.rr],
+                          strategy::param_uint(keys[i], pos.hold), i});
     }
     // rr before stop: the order of the lattice, whose windows then need no sorting.
     const auto by_pair = [](const ExitVariant& a, const ExitVariant& b) {
