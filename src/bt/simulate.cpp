@@ -297,7 +297,8 @@ enum class Detail : std::uint8_t {
 };
 
 // Where a run stands while flat from bar b: its equity, its summary so far and the bars
-// it stepped before b. A finished run's summary counts its bars.
+// it stepped before b. A finished run leaves every bar it stepped in `bars` and in its
+// summary.
 struct RunState {
   std::size_t b = 0;
   double equity = 0.0;
