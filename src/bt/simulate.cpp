@@ -46,15 +46,22 @@ const ExitPositions& exit_positions(std::uint8_t family) {
   return positions[family];
 }
 
+// The candidate's exit levels and hold, as the member `key` of a shared-signal run.
+ExitVariant exit_variant(const strategy::Candidate& c, std::uint32_t key) {
+  const ExitPositions& pos = exit_positions(c.family);
+  return {c.idx[pos.stop_atr], c.idx[pos.rr], strategy::param_uint(c, pos.hold), key};
+}
+
 Setup make_setup(const strategy::Candidate& c, const core::Market& market, const core::Exec& exec) {
   const ExitPositions& pos = exit_positions(c.family);
+  const ExitVariant x = exit_variant(c, 0);
   Setup s;
   s.cost = derive_costs(market, exec);
   s.stop_atr = strategy::param_value(c, pos.stop_atr);
   s.rr = strategy::param_value(c, pos.rr);
-  s.hold = strategy::param_uint(c, pos.hold);
-  s.stop_level = c.idx[pos.stop_atr];
-  s.rr_level = c.idx[pos.rr];
+  s.hold = x.hold;
+  s.stop_level = x.stop_level;
+  s.rr_level = x.rr_level;
   return s;
 }
 
@@ -656,11 +663,7 @@ void run_fast_shared(std::span<const strategy::Candidate> keys,
     // run as one, led by the longest hold.
     std::vector<ExitVariant>& variants = scratch.variants;
     variants.clear();
-    for (const std::uint32_t i : members) {
-      const ExitPositions& pos = exit_positions(keys[i].family);
-      variants.push_back({keys[i].idx[pos.stop_atr], keys[i].idx[pos.rr],
-                          strategy::param_uint(keys[i], pos.hold), i});
-    }
+    for (const std::uint32_t i : members) variants.push_back(exit_variant(keys[i], i));
     // rr before stop: the order of the lattice, whose windows then need no sorting.
     const auto by_pair = [](const ExitVariant& a, const ExitVariant& b) {
       return std::tie(a.rr_level, a.stop_level, a.hold, a.key) <
