@@ -482,9 +482,12 @@ TEST(RfPredict, BatchKeepsInputOrderAndMatchesSingleRowsOnAnyWorkerCount) {
   }
   // A key outside the lattice still predicts from its features.
   cands[100].idx[0] = 200;
-  // Whole groups of vector lanes, and a short last group of trees of unequal depths.
+  // Whole groups of vector lanes, a short last group of trees of unequal depths, and groups
+  // shallower than the levels held in registers.
   for (const ForestParams params : {ForestParams{.n_trees = 32, .seed = 2},
-                                    ForestParams{.n_trees = 37, .max_depth = 6, .seed = 3}}) {
+                                    ForestParams{.n_trees = 37, .max_depth = 6, .seed = 3},
+                                    ForestParams{.n_trees = 16, .max_depth = 1, .seed = 4},
+                                    ForestParams{.n_trees = 16, .max_depth = 2, .seed = 5}}) {
     const Forest forest =
         train(std::span(d.rows).first(1000), std::span(d.targets).first(1000), params);
     EXPECT_EQ(forest.layout.lanes.groups.size(), (params.n_trees + kLanes - 1) / kLanes);

@@ -517,9 +517,8 @@ struct Block {
   Row rows[kBlock];  // filled only when some tree keeps the node walk
   float leaf[kBlock];
   double shift[kBlock], sum[kBlock], dev[kBlock], dev_sq[kBlock];
-  // The lane walk's rows and leaves (leaf of lane l for row r at l * kBlock + r).
+  // The lane walk's rows.
   alignas(64) LaneRanks lane_ranks[kBlock];
-  alignas(64) float lane_leaf[kLanes * kBlock];
 };
 
 void walk_group(const std::uint64_t* splits, std::uint32_t depth, const RankRow* ranks,
@@ -624,44 +623,109 @@ __attribute__((target("avx512f"), always_inline)) inline __mmask16 lanes_down(
   return right;
 }
 
-// The leaves the group's trees give kBlock rows: leaf[l * kBlock + r] for lane l, row r.
-// Eight rows walk at once, so that their gathers overlap. The first two levels' splits sit
-// at fixed places (positions 1, then 2 or 3): a load and a blend serve them, the deeper
-// levels gather.
+// Tree l's leaves for the 8 rows of `leaf` (one register per row, lane l = tree l), as one
+// 8-float register per tree: an 8 x 16 transpose in three rounds of shuffles.
+__attribute__((target("avx512f"), always_inline)) inline void by_tree(const __m512 (&leaf)[8],
+                                                                     __m256 (&tree)[kLanes]) {
+  __m512 pair[8];  // rows 2i and 2i + 1 interleaved, per 128-bit quarter
+  for (std::size_t i = 0; i < 4; ++i) {
+    pair[2 * i] = _mm512_unpacklo_ps(leaf[2 * i], leaf[2 * i + 1]);
+    pair[2 * i + 1] = _mm512_unpackhi_ps(leaf[2 * i], leaf[2 * i + 1]);
+  }
+  // quad[4h + c]: rows 4h..4h+3 of columns c, c + 4, c + 8, c + 12 (one per quarter).
+  __m512 quad[8];
+  for (std::size_t h = 0; h < 2; ++h) {
+    const __m512d lo0 = _mm512_castps_pd(pair[4 * h]), hi0 = _mm512_castps_pd(pair[4 * h + 1]);
+    const __m512d lo1 = _mm512_castps_pd(pair[4 * h + 2]), hi1 = _mm512_castps_pd(pair[4 * h + 3]);
+    quad[4 * h + 0] = _mm512_castpd_ps(_mm512_unpacklo_pd(lo0, lo1));
+    quad[4 * h + 1] = _mm512_castpd_ps(_mm512_unpackhi_pd(lo0, lo1));
+    quad[4 * h + 2] = _mm512_castpd_ps(_mm512_unpacklo_pd(hi0, hi1));
+    quad[4 * h + 3] = _mm512_castpd_ps(_mm512_unpackhi_pd(hi0, hi1));
+  }
+  // Quarters q of rows 0-3 and 4-7 side by side: columns c + 4q for all 8 rows.
+  const __m512i low_quarters = _mm512_set_epi32(23, 22, 21, 20, 7, 6, 5, 4, 19, 18, 17, 16, 3, 2, 1, 0);
+  const __m512i high_quarters =
+      _mm512_set_epi32(31, 30, 29, 28, 15, 14, 13, 12, 27, 26, 25, 24, 11, 10, 9, 8);
+  for (std::size_t c = 0; c < 4; ++c) {
+    const __m512 q01 = _mm512_permutex2var_ps(quad[c], low_quarters, quad[4 + c]);
+    const __m512 q23 = _mm512_permutex2var_ps(quad[c], high_quarters, quad[4 + c]);
+    tree[c] = _mm512_castps512_ps256(q01);
+    tree[c + 4] = _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(q01), 1));
+    tree[c + 8] = _mm512_castps512_ps256(q23);
+    tree[c + 12] = _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(q23), 1));
+  }
+}
+
+// Walks the group's trees for every row of the block and adds their leaves to the rows'
+// sums, 8 rows to a register of doubles, with add_leaf's operations in add_leaf's order
+// (the multiply and the add stay separate: a fused one would round differently). Eight rows
+// walk at once, so that their gathers overlap. The first three levels' splits sit at seven
+// fixed places (positions 1 to 7), held in registers and chosen by blends on the row's
+// turns; the deeper levels gather.
 __attribute__((target("avx512f"))) void walk_lanes(const LaneLayout& lanes, const LaneGroup& g,
-                                                    const LaneRanks* ranks, float* leaf) {
+                                                    bool first_group, Block& block) {
   constexpr std::size_t kRows = 8;
   static_assert(kBlock % kRows == 0);
   const auto* splits = reinterpret_cast<const int*>(lanes.splits.data() + g.split_offset);
   const float* leaves = lanes.leaves.data() + g.leaf_offset;
   const __m512i lane = _mm512_set_epi32(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
   const __m512i first_leaf = _mm512_set1_epi32(1 << g.depth);
-  const __m512i row_stride = _mm512_mullo_epi32(lane, _mm512_set1_epi32(int{kBlock}));
-  const std::uint32_t fixed = std::min<std::uint32_t>(g.depth, 2);
-  const __m512i at1 = _mm512_loadu_si512(splits + kLanes);
-  const __m512i at2 = _mm512_loadu_si512(splits + 2 * kLanes);
-  const __m512i at3 = _mm512_loadu_si512(splits + 3 * kLanes);
+  const std::uint32_t held = std::min<std::uint32_t>(g.depth, 3);
+  __m512i at[8];
+  for (std::uint32_t p = 1; p < (1u << held); ++p) at[p] = _mm512_loadu_si512(splits + kLanes * p);
   for (std::size_t r = 0; r < kBlock; r += kRows) {
+    const LaneRanks* ranks = block.lane_ranks + r;
     __m512i low[kRows], high[kRows], pos[kRows];
+    __mmask16 first[kRows], second[kRows];
     for (std::size_t k = 0; k < kRows; ++k) {
-      low[k] = _mm512_loadu_si512(ranks[r + k].data());
-      high[k] = _mm512_loadu_si512(ranks[r + k].data() + kLanes);
+      low[k] = _mm512_loadu_si512(ranks[k].data());
+      high[k] = _mm512_loadu_si512(ranks[k].data() + kLanes);
       pos[k] = _mm512_set1_epi32(1);
-      if (fixed == 0) continue;
-      const __mmask16 right = lanes_down(at1, low[k], high[k], pos[k]);
-      if (fixed == 2) lanes_down(_mm512_mask_blend_epi32(right, at2, at3), low[k], high[k], pos[k]);
     }
-    for (std::uint32_t level = fixed; level < g.depth; ++level) {
+    // Level by level over the rows, so that the rows' steps overlap.
+    if (held >= 1) {
+      for (std::size_t k = 0; k < kRows; ++k) first[k] = lanes_down(at[1], low[k], high[k], pos[k]);
+    }
+    if (held >= 2) {
       for (std::size_t k = 0; k < kRows; ++k) {
-        const __m512i at = _mm512_or_si512(_mm512_slli_epi32(pos[k], 4), lane);
-        lanes_down(_mm512_i32gather_epi32(at, splits, 4), low[k], high[k], pos[k]);
+        const __m512i split = _mm512_mask_blend_epi32(first[k], at[2], at[3]);
+        second[k] = lanes_down(split, low[k], high[k], pos[k]);
       }
     }
+    if (held >= 3) {
+      for (std::size_t k = 0; k < kRows; ++k) {
+        const __m512i left = _mm512_mask_blend_epi32(second[k], at[4], at[5]);
+        const __m512i right = _mm512_mask_blend_epi32(second[k], at[6], at[7]);
+        lanes_down(_mm512_mask_blend_epi32(first[k], left, right), low[k], high[k], pos[k]);
+      }
+    }
+    for (std::uint32_t level = held; level < g.depth; ++level) {
+      for (std::size_t k = 0; k < kRows; ++k) {
+        const __m512i at_pos = _mm512_or_si512(_mm512_slli_epi32(pos[k], 4), lane);
+        lanes_down(_mm512_i32gather_epi32(at_pos, splits, 4), low[k], high[k], pos[k]);
+      }
+    }
+    __m512 leaf[kRows];
     for (std::size_t k = 0; k < kRows; ++k) {
       const __m512i q = _mm512_sub_epi32(pos[k], first_leaf);
-      const __m512 v = _mm512_i32gather_ps(_mm512_or_si512(_mm512_slli_epi32(q, 4), lane), leaves, 4);
-      _mm512_i32scatter_ps(leaf + r + k, row_stride, v, 4);
+      leaf[k] = _mm512_i32gather_ps(_mm512_or_si512(_mm512_slli_epi32(q, 4), lane), leaves, 4);
     }
+    __m256 tree[kLanes];
+    by_tree(leaf, tree);
+    __m512d sum = _mm512_loadu_pd(block.sum + r), dev = _mm512_loadu_pd(block.dev + r);
+    __m512d dev_sq = _mm512_loadu_pd(block.dev_sq + r);
+    __m512d shift = first_group ? _mm512_cvtps_pd(tree[0]) : _mm512_loadu_pd(block.shift + r);
+    for (std::size_t l = 0; l < g.trees; ++l) {
+      const __m512d v = _mm512_cvtps_pd(tree[l]);
+      const __m512d d = _mm512_sub_pd(v, shift);
+      sum = _mm512_add_pd(sum, v);
+      dev = _mm512_add_pd(dev, d);
+      dev_sq = _mm512_add_pd(dev_sq, _mm512_mul_pd(d, d));
+    }
+    _mm512_storeu_pd(block.sum + r, sum);
+    _mm512_storeu_pd(block.dev + r, dev);
+    _mm512_storeu_pd(block.dev_sq + r, dev_sq);
+    _mm512_storeu_pd(block.shift + r, shift);
   }
 }
 
@@ -672,17 +736,9 @@ void accumulate_lanes(const Forest& forest, Block& block) {
   std::fill(std::begin(block.sum), std::end(block.sum), 0.0);
   std::fill(std::begin(block.dev), std::end(block.dev), 0.0);
   std::fill(std::begin(block.dev_sq), std::end(block.dev_sq), 0.0);
-  const float* leaf = block.lane_leaf;
   const LaneLayout& lanes = forest.layout.lanes;
   for (std::size_t g = 0; g < lanes.groups.size(); ++g) {
-    walk_lanes(lanes, lanes.groups[g], block.lane_ranks, block.lane_leaf);
-    for (std::size_t l = 0; l < lanes.groups[g].trees; ++l) {
-      const float* tree_leaf = leaf + l * kBlock;
-      if (g == 0 && l == 0) std::copy(tree_leaf, tree_leaf + kBlock, std::begin(block.shift));
-      for (std::size_t r = 0; r < kBlock; ++r) {
-        add_leaf(tree_leaf[r], block.shift[r], block.sum[r], block.dev[r], block.dev_sq[r]);
-      }
-    }
+    walk_lanes(lanes, lanes.groups[g], g == 0, block);
   }
 }
 
