@@ -2,7 +2,11 @@
 #include <gtest/gtest.h>
 #include <tbb/task_arena.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
+#include <map>
+#include <utility>
 #include <vector>
 
 #include "bt/simulate.hpp"
@@ -152,5 +156,36 @@ TEST(SharedSignals, LongRangesListEveryCandidateAndReadAhead) {
       trades += alone.trades;
     }
     EXPECT_GT(trades, 0u);
+  }
+}
+
+TEST(SharedSignals, KeysGroupByEntryStreamInFamilyThenIdxOrder) {
+  // Lattice keys of every family, reversed so that the grouping has to sort, and already in
+  // stream order, which it keeps.
+  std::vector<strategy::Candidate> keys;
+  for (std::uint8_t f = 0; f < strategy::kFamilies; ++f) {
+    for (std::uint64_t i = 0; i < 3000; ++i) keys.push_back(strategy::enumerate(f, i * 7 % strategy::family_size(f)));
+  }
+  std::reverse(keys.begin(), keys.end());
+  for (int pass = 0; pass < 2; ++pass) {
+    std::map<std::pair<std::uint8_t, std::array<std::uint8_t, strategy::kMaxDims>>,
+             std::vector<std::uint32_t>>
+        expected;
+    for (std::uint32_t i = 0; i < keys.size(); ++i) {
+      const strategy::Candidate s = bt::entry_stream(keys[i]);
+      expected[{s.family, s.idx}].push_back(i);
+    }
+    const bt::StreamGroups g = bt::group_by_stream(keys);
+    ASSERT_EQ(g.bounds.size(), expected.size() + 1);
+    std::size_t group = 0;
+    for (const auto& [stream, members] : expected) {
+      const std::vector<std::uint32_t> got(g.order.begin() + g.bounds[group],
+                                           g.order.begin() + g.bounds[group + 1]);
+      ASSERT_EQ(got, members) << "group " << group;
+      ++group;
+    }
+    std::vector<strategy::Candidate> ordered;
+    for (const std::uint32_t i : g.order) ordered.push_back(keys[i]);
+    keys = std::move(ordered);
   }
 }

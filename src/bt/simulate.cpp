@@ -8,6 +8,7 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <optional>
 #include <tuple>
 #include <type_traits>
@@ -701,15 +702,69 @@ void run_fast_shared(std::span<const strategy::Candidate> keys,
   });
 }
 
+namespace {
+
+// A key's entry stream as two words, family and idx bytes most significant first, so that
+// comparing the words orders streams by family, then by idx, as comparing keys would. The
+// idx bytes are read as words and the exit dimensions masked out: a copy with those bytes
+// zeroed, read back as words, would stall on every key.
+struct StreamCode {
+  std::uint64_t high = 0;  // family, idx[0..6]
+  std::uint64_t low = 0;   // idx[7..11], then zeros
+  friend bool operator==(const StreamCode&, const StreamCode&) = default;
+  friend auto operator<=>(const StreamCode&, const StreamCode&) = default;
+};
+static_assert(strategy::kMaxDims == 12 && std::endian::native == std::endian::little);
+
+struct StreamMask {
+  std::uint64_t first = ~std::uint64_t{0};  // idx[0..7] as read from memory
+  std::uint32_t last = ~std::uint32_t{0};   // idx[8..11]
+};
+
+const StreamMask& stream_mask(std::uint8_t family) {
+  static const auto masks = [] {
+    std::array<StreamMask, strategy::kFamilies> m{};
+    for (std::uint8_t f = 0; f < strategy::kFamilies; ++f) {
+      const ExitPositions& pos = exit_positions(f);
+      for (const std::size_t dim : {pos.stop_atr, pos.rr, pos.hold}) {
+        strategy::Candidate bytes;
+        bytes.idx.fill(0xff);
+        bytes.idx[dim] = 0;
+        std::uint64_t first = 0;
+        std::uint32_t last = 0;
+        std::memcpy(&first, bytes.idx.data(), 8);
+        std::memcpy(&last, bytes.idx.data() + 8, 4);
+        m[f].first &= first;
+        m[f].last &= last;
+      }
+    }
+    return m;
+  }();
+  return masks[family];
+}
+
+StreamCode stream_code(const strategy::Candidate& key) {
+  const StreamMask& mask = stream_mask(key.family);
+  std::uint64_t first = 0;
+  std::uint32_t last = 0;
+  std::memcpy(&first, key.idx.data(), 8);
+  std::memcpy(&last, key.idx.data() + 8, 4);
+  // Big-endian: idx[0] in the top byte.
+  const std::uint64_t head = __builtin_bswap64(first & mask.first);
+  const std::uint64_t tail = __builtin_bswap32(last & mask.last);
+  return {std::uint64_t{key.family} << 56 | head >> 8, head << 56 | tail << 24};
+}
+
+}  // namespace
+
 StreamGroups group_by_stream(std::span<const strategy::Candidate> keys) {
-  std::vector<strategy::Candidate> streams(keys.size());
-  for (std::size_t i = 0; i < keys.size(); ++i) streams[i] = entry_stream(keys[i]);
+  std::vector<StreamCode> streams(keys.size());
+  for (std::size_t i = 0; i < keys.size(); ++i) streams[i] = stream_code(keys[i]);
   StreamGroups g;
   g.order.resize(keys.size());
   for (std::size_t i = 0; i < keys.size(); ++i) g.order[i] = static_cast<std::uint32_t>(i);
   auto less = [&](std::uint32_t a, std::uint32_t b) {
-    if (streams[a].family != streams[b].family) return streams[a].family < streams[b].family;
-    if (streams[a].idx != streams[b].idx) return streams[a].idx < streams[b].idx;
+    if (streams[a] != streams[b]) return streams[a] < streams[b];
     return a < b;
   };
   // A batch that arrives in stream order (the exhaustive lattice's) keeps it.

@@ -99,6 +99,27 @@ void BM_LatticeWindow(benchmark::State& state) {
 }
 BENCHMARK(BM_LatticeWindow)->ArgName("tables")->DenseRange(0, 1)->Unit(benchmark::kMillisecond);
 
+// Grouping 2^18 keys of htf_pullback_breakout by entry stream, serial work ahead of each
+// batch's backtests: keys already in stream order, as an exhaustive window hands them over,
+// and in lattice order, which needs the sort.
+void BM_GroupByStream(benchmark::State& state) {
+  std::vector<strategy::Candidate> keys;
+  for (std::uint64_t i = 0; i < (std::uint64_t{1} << 18); ++i) keys.push_back(strategy::enumerate(0, i));
+  if (state.range(0) == 0) {
+    std::vector<strategy::Candidate> ordered;
+    for (const std::uint32_t i : bt::group_by_stream(keys).order) ordered.push_back(keys[i]);
+    keys = std::move(ordered);
+  }
+  std::size_t groups = 0;
+  for (auto _ : state) {
+    const bt::StreamGroups g = bt::group_by_stream(keys);
+    groups = g.bounds.size() - 1;
+    benchmark::DoNotOptimize(g.order.data());
+  }
+  state.counters["groups"] = static_cast<double>(groups);
+}
+BENCHMARK(BM_GroupByStream)->ArgName("sorting")->DenseRange(0, 1)->Unit(benchmark::kMillisecond);
+
 // One family's first-touch table over all 20,000 bars, on one worker.
 void BM_TouchTable(benchmark::State& state) {
   const World& w = world();
