@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <limits>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "core/fatal.hpp"
@@ -340,14 +341,32 @@ Candidate enumerate(std::uint8_t family, std::uint64_t n) {
   return c;
 }
 
+namespace {
+
+// One family's draw with its value counts as constants: a remainder by a constant compiles
+// to a multiply, where rng.below divides.
+template <std::uint8_t F>
+Candidate random_of(core::SplitMix64& rng) {
+  Candidate c;
+  c.family = F;
+  [&]<std::size_t... D>(std::index_sequence<D...>) {
+    ((c.idx[D] = static_cast<std::uint8_t>(rng.next() % kCounts[F][D])), ...);
+  }(std::make_index_sequence<kFamilyTable[F].dims.size()>{});
+  return c;
+}
+
+}  // namespace
+
 Candidate random_candidate(std::uint8_t family, core::SplitMix64& rng) {
   check_family(family);
-  Candidate c;
-  c.family = family;
-  for (std::size_t d = 0; d < kFamilyTable[family].dims.size(); ++d) {
-    c.idx[d] = static_cast<std::uint8_t>(rng.below(kCounts[family][d]));
+  static_assert(kFamilies == 5);
+  switch (family) {
+    case 0: return random_of<0>(rng);
+    case 1: return random_of<1>(rng);
+    case 2: return random_of<2>(rng);
+    case 3: return random_of<3>(rng);
+    default: return random_of<4>(rng);
   }
-  return c;
 }
 
 bool is_valid(const Candidate& c) {
