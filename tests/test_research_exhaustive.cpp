@@ -101,4 +101,15 @@ TEST(ExhaustiveSource, AStopEndsTheLatticeAtTheInterruptedWindow) {
     EXPECT_EQ(handed_out, c.handed_out) << c.cap << " " << c.stop_at_ask;
     EXPECT_EQ(asked, c.asked) << c.cap << " " << c.stop_at_ask;
   }
+  // A caller that leaves after its first chunk: the window backtested ahead meanwhile has
+  // finished (and asked) by the time the source is gone.
+  int asked = 0;
+  {
+    research::ExhaustiveSource source(donchian, fanouts, [&] { return ++asked >= 1; }, 1000);
+    std::vector<strategy::Candidate> keys;
+    std::vector<bt::SegmentSummary> summaries;
+    source.next_chunk(keys, summaries, 300);
+    EXPECT_EQ(keys.size(), 300u);
+  }
+  EXPECT_EQ(asked, 1);
 }

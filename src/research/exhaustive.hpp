@@ -1,5 +1,7 @@
 #pragma once
 // The scheduled keys of exhaustive mode and their train summaries, in enumeration order.
+#include <tbb/task_group.h>
+
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -20,7 +22,12 @@ namespace varnek::research {
 // slower dimensions fixed). A window holds every variant of the dimensions it spans, so the
 // exit variants of each entry stream in it are backtested together, walking one signal list.
 // Its keys go to the workers in entry-stream order and the results are handed out again in
-// enumeration order; memory stays bounded by the window, not the space.
+// enumeration order; memory stays bounded by two windows, not the space.
+//
+// While the caller consumes one window, the next one is backtested in a background task, so
+// that the caller's serial work and the window's own (its keys, their stream order) overlap
+// the other workers' backtests. Not when the fan-outs are distributed: those talk to the
+// other processes from the calling thread.
 class ExhaustiveSource {
  public:
   static constexpr std::size_t kWindowCap = std::size_t{1} << 18;
@@ -28,8 +35,12 @@ class ExhaustiveSource {
 
   // `stop` is asked after each piece of every window but the first: true (the time budget
   // is spent) drops that window's results and ends the lattice there.
+  // `stop` may be asked from another thread than the caller's.
   ExhaustiveSource(const std::vector<std::uint8_t>& families, Fanouts& fanouts,
                    std::function<bool()> stop, std::size_t window_cap = kWindowCap);
+  ExhaustiveSource(const ExhaustiveSource&) = delete;
+  ExhaustiveSource& operator=(const ExhaustiveSource&) = delete;
+  ~ExhaustiveSource();
 
   // The next up to `max` keys in enumeration order, with their train summaries (an invalid
   // key gets an empty summary); both empty at the end or once stopped. Nothing is counted.
@@ -44,21 +55,34 @@ class ExhaustiveSource {
     std::uint64_t size = 0;
     std::vector<std::uint32_t> stream_order;
   };
+  struct Window {
+    std::vector<strategy::Candidate> keys;  // enumeration order
+    std::vector<bt::SegmentSummary> summaries;
+  };
   const Layout& layout(std::uint8_t family);
-  void backtest_window();
+  // Backtests the window at (entry_, start_) into `w` and moves past it; sets stopped_ (and
+  // empties w) when `stop` ends the lattice within it.
+  void backtest_window(Window& w);
+  // Makes the next window current and starts the one after it; false at the end of the
+  // lattice or once stopped.
+  bool advance();
 
   const std::vector<std::uint8_t>& families_;
   Fanouts& fanouts_;
   std::function<bool()> stop_;
   std::size_t window_cap_;
+  bool ahead_allowed_;
+  // Written by backtest_window only, so while a window is ahead only by its task.
   bool stopped_ = false;
   std::uint64_t windows_ = 0;  // backtested so far
   std::array<std::optional<Layout>, strategy::kFamilies> layouts_;
-  std::size_t entry_ = 0;       // family entry of the next window
-  std::uint64_t start_ = 0;     // its first lattice index
-  std::vector<strategy::Candidate> keys_;  // the current window, enumeration order
-  std::vector<bt::SegmentSummary> summaries_;
+  std::size_t entry_ = 0;    // family entry of the next window
+  std::uint64_t start_ = 0;  // its first lattice index
+  Window current_;
   std::size_t taken_ = 0;  // of the current window
+  Window ahead_;           // the next window, being backtested while `running_`
+  tbb::task_group task_;
+  bool running_ = false;
 };
 
 }  // namespace varnek::research

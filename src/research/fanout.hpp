@@ -44,6 +44,9 @@ class Fanouts {
  public:
   Fanouts(const search::EvalContext& ctx, Cluster& cluster) : ctx_(ctx), cluster_(cluster) {}
 
+  // Whether the fan-outs involve other processes (and so must stay on the calling thread).
+  bool distributed() const { return cluster_.distributed(); }
+
   // Fast runs of valid keys on the train segment (entry streams shared within each share);
   // the counters do not move, the caller counts the chunk.
   std::vector<bt::SegmentSummary> train_summaries(std::span<const strategy::Candidate> keys);
