@@ -717,8 +717,8 @@ struct StreamCode {
 static_assert(strategy::kMaxDims == 12 && std::endian::native == std::endian::little);
 
 struct StreamMask {
-  std::uint64_t first = ~std::uint64_t{0};  // idx[0..7] as read from memory
-  std::uint32_t last = ~std::uint32_t{0};   // idx[8..11]
+  std::uint64_t first = 0;  // idx[0..7] as read from memory
+  std::uint32_t last = 0;   // idx[8..11]
 };
 
 const StreamMask& stream_mask(std::uint8_t family) {
@@ -726,17 +726,11 @@ const StreamMask& stream_mask(std::uint8_t family) {
     std::array<StreamMask, strategy::kFamilies> m{};
     for (std::uint8_t f = 0; f < strategy::kFamilies; ++f) {
       const ExitPositions& pos = exit_positions(f);
-      for (const std::size_t dim : {pos.stop_atr, pos.rr, pos.hold}) {
-        strategy::Candidate bytes;
-        bytes.idx.fill(0xff);
-        bytes.idx[dim] = 0;
-        std::uint64_t first = 0;
-        std::uint32_t last = 0;
-        std::memcpy(&first, bytes.idx.data(), 8);
-        std::memcpy(&last, bytes.idx.data() + 8, 4);
-        m[f].first &= first;
-        m[f].last &= last;
-      }
+      std::array<std::uint8_t, strategy::kMaxDims> bytes;
+      bytes.fill(0xff);
+      for (const std::size_t dim : {pos.stop_atr, pos.rr, pos.hold}) bytes[dim] = 0;
+      std::memcpy(&m[f].first, bytes.data(), 8);
+      std::memcpy(&m[f].last, bytes.data() + 8, 4);
     }
     return m;
   }();

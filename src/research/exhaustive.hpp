@@ -33,9 +33,9 @@ class ExhaustiveSource {
   static constexpr std::size_t kWindowCap = std::size_t{1} << 18;
   static constexpr std::size_t kPiece = 16384;  // keys per fan-out within a window
 
-  // `stop` is asked after each piece of every window but the first: true (the time budget
-  // is spent) drops that window's results and ends the lattice there.
-  // `stop` may be asked from another thread than the caller's.
+  // `stop` is asked after each piece of every window but the first, possibly from another
+  // thread than the caller's: true (the time budget is spent) drops that window's results
+  // and ends the lattice there.
   ExhaustiveSource(const std::vector<std::uint8_t>& families, Fanouts& fanouts,
                    std::function<bool()> stop, std::size_t window_cap = kWindowCap);
   ExhaustiveSource(const ExhaustiveSource&) = delete;

@@ -712,8 +712,11 @@ __attribute__((target("avx512f"))) void walk_lanes(const LaneLayout& lanes, cons
     }
     __m256 tree[kLanes];
     by_tree(leaf, tree);
-    __m512d sum = _mm512_loadu_pd(block.sum + r), dev = _mm512_loadu_pd(block.dev + r);
-    __m512d dev_sq = _mm512_loadu_pd(block.dev_sq + r);
+    // The first group starts the sums from zero; the others go on from the block's.
+    const __m512d zero = _mm512_setzero_pd();
+    __m512d sum = first_group ? zero : _mm512_loadu_pd(block.sum + r);
+    __m512d dev = first_group ? zero : _mm512_loadu_pd(block.dev + r);
+    __m512d dev_sq = first_group ? zero : _mm512_loadu_pd(block.dev_sq + r);
     __m512d shift = first_group ? _mm512_cvtps_pd(tree[0]) : _mm512_loadu_pd(block.shift + r);
     for (std::size_t l = 0; l < g.trees; ++l) {
       const __m512d v = _mm512_cvtps_pd(tree[l]);
@@ -733,9 +736,6 @@ __attribute__((target("avx512f"))) void walk_lanes(const LaneLayout& lanes, cons
 
 // accumulate() over the lane groups: the same leaves, summed in the same tree order.
 void accumulate_lanes(const Forest& forest, Block& block) {
-  std::fill(std::begin(block.sum), std::end(block.sum), 0.0);
-  std::fill(std::begin(block.dev), std::end(block.dev), 0.0);
-  std::fill(std::begin(block.dev_sq), std::end(block.dev_sq), 0.0);
   const LaneLayout& lanes = forest.layout.lanes;
   for (std::size_t g = 0; g < lanes.groups.size(); ++g) {
     walk_lanes(lanes, lanes.groups[g], g == 0, block);
