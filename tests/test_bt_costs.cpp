@@ -59,8 +59,9 @@ TEST(CostModel, PositionSizing) {
 }
 
 TEST(CostModel, SizingDecidesASkipAsTheQuotientWould) {
-  // The skip test compares money with the money per contract instead of dividing: it must
-  // agree with the quotient's floor at the boundary, where the quotient rounds to 1.
+  // The skip and one-contract tests compare money with the money per contract instead of
+  // dividing: they must agree with the quotient's floor at the boundaries, where the
+  // quotient rounds to 1 and to 2.
   const auto by_division = [](const bt::CostModel& c, double equity, double stop) {
     const double q = equity * c.risk_per_trade / (stop * c.point_value);
     if (!(q >= 1.0) || q == HUGE_VAL) return 0u;
@@ -75,7 +76,9 @@ TEST(CostModel, SizingDecidesASkipAsTheQuotientWould) {
     for (const double stop : stops) {
       const double m = stop * pv;
       for (const double equity : {m, std::nextafter(m, -inf), std::nextafter(m, inf), m * 1000.0,
-                                  std::nextafter(m * 1000.0, -inf), 2.0 * m, 0.0, -m, inf,
+                                  std::nextafter(m * 1000.0, -inf), 2.0 * m,
+                                  std::nextafter(2.0 * m, -inf), std::nextafter(2.0 * m, inf),
+                                  0.0, -m, inf,
                                   std::nan(""), std::ldexp(m, -60)}) {
         EXPECT_EQ(bt::size_position(c, equity, stop), by_division(c, equity, stop))
             << equity << " / " << m;
