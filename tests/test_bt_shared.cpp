@@ -189,3 +189,64 @@ TEST(SharedSignals, KeysGroupByEntryStreamInFamilyThenIdxOrder) {
     keys = std::move(ordered);
   }
 }
+
+TEST(SharedSignals, StreamsWithTheSameListCopyTheSummariesOfTheFirst) {
+  // Pullback parameters that decide alike give different entry streams one signal list:
+  // every exit variant of a pb_atr x pb_window x breakout_len block, every other stream's
+  // members in reversed order. Each summary is still that of its own run, and some streams
+  // do repeat others.
+  const core::Market market = core::preset_market("NQ");
+  const std::size_t stop = strategy::param_position(0, "stop_atr");
+  const std::size_t rr = strategy::param_position(0, "rr");
+  std::vector<strategy::Candidate> keys;
+  std::vector<std::vector<std::uint32_t>> streams;
+  for (std::uint8_t breakout = 0; breakout < 2; ++breakout) {
+    for (std::uint8_t window = 0; window < strategy::value_count(0, 4); ++window) {
+      for (std::uint8_t atr = 0; atr < strategy::value_count(0, 3); ++atr) {
+        strategy::Candidate c = strategy::enumerate(0, 0);
+        c.idx[3] = atr;
+        c.idx[4] = window;
+        c.idx[5] = breakout;
+        if (!strategy::is_valid(c)) continue;
+        std::vector<std::uint32_t>& members = streams.emplace_back();
+        for (std::uint8_t r = 0; r < strategy::value_count(0, rr); ++r) {
+          for (std::uint8_t s = 0; s < strategy::value_count(0, stop); ++s) {
+            c.idx[stop] = s;
+            c.idx[rr] = r;
+            members.push_back(static_cast<std::uint32_t>(keys.size()));
+            keys.push_back(c);
+          }
+        }
+        if (streams.size() % 2 == 0) {
+          std::reverse(keys.end() - static_cast<std::ptrdiff_t>(members.size()), keys.end());
+        }
+      }
+    }
+  }
+  for (data::BarSeries& bars : series()) {
+    const auto engine = testkit::make_engine(std::move(bars));
+    const core::Exec exec = core::default_spec().exec;
+    std::vector<bt::SegmentSummary> alone(keys.size()), shared(keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      bt::run_fast(keys[i], engine->inputs(), market, exec, 0, 3000, alone[i]);
+    }
+    bt::run_fast_batch(keys, engine->inputs(), market, exec, 0, 3000, shared);
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      ASSERT_EQ(shared[i], alone[i]) << strategy::format_id(keys[i]);
+    }
+    // Streams whose variants all agree, exit by exit, with those of an earlier stream.
+    std::vector<std::vector<bt::SegmentSummary>> seen;
+    int repeats = 0;
+    for (std::vector<std::uint32_t> members : streams) {
+      std::sort(members.begin(), members.end(), [&](std::uint32_t a, std::uint32_t b) {
+        return std::pair(keys[a].idx[rr], keys[a].idx[stop]) <
+               std::pair(keys[b].idx[rr], keys[b].idx[stop]);
+      });
+      std::vector<bt::SegmentSummary> by_exit;
+      for (const std::uint32_t i : members) by_exit.push_back(alone[i]);
+      repeats += std::count(seen.begin(), seen.end(), by_exit) > 0 ? 1 : 0;
+      seen.push_back(std::move(by_exit));
+    }
+    EXPECT_GT(repeats, 0);
+  }
+}

@@ -13,6 +13,7 @@
 #include <tuple>
 #include <type_traits>
 
+#include "core/splitmix.hpp"
 #include "strategy/decide_rules.hpp"
 #include "strategy/flag_scan.hpp"
 
@@ -520,6 +521,47 @@ bool long_range(std::size_t start, std::size_t end) {
   return end > start && end - start >= kPrefetchFrom;
 }
 
+// The signals of c's entry stream in [max(start, 2), E) that a position can be entered
+// from, in bar order, as TableScan::next finds them. Read 64 bars at a time: the flagged
+// bars are counted first, so that the list is sized once and filled by index.
+void list_signals(const strategy::Candidate& c, const StrategyView& v, std::uint64_t entry_lag,
+                  std::size_t start, std::size_t E, std::vector<Signal>& list) {
+  list.clear();
+  const std::size_t from = std::max<std::size_t>(start, 2);
+  if (from >= E) return;
+  strategy::rules::with_family(c.family, [&](auto f) {
+    TableScan<decltype(f)::value> scan(v, entry_lag);
+    const std::size_t first_word = from >> 6, last_word = (E - 1) >> 6;
+    // Word w's flags within [from, E).
+    const auto flags = [&](std::size_t w) {
+      std::array<std::uint64_t, 2> m = scan.cursor.flags(w);
+      std::uint64_t keep = ~std::uint64_t{0};
+      if (w == first_word) keep &= keep << (from & 63);
+      if (w == last_word && (E & 63) != 0) keep &= ~(~std::uint64_t{0} << (E & 63));
+      return std::array<std::uint64_t, 2>{m[0] & keep, m[1] & keep};
+    };
+    std::size_t flagged = 0;
+    for (std::size_t w = first_word; w <= last_word; ++w) {
+      const std::array<std::uint64_t, 2> m = flags(w);
+      flagged += static_cast<std::size_t>(std::popcount(m[0] | m[1]));
+    }
+    list.resize(flagged);
+    std::size_t n = 0;
+    for (std::size_t w = first_word; w <= last_word; ++w) {
+      const auto [longs, shorts] = flags(w);
+      for (std::uint64_t any = longs | shorts; any != 0; any &= any - 1) {
+        const auto b = static_cast<unsigned>(std::countr_zero(any));
+        const std::size_t k = w * 64 + b;
+        const int d = static_cast<int>((longs >> b) & 1) - static_cast<int>((shorts >> b) & 1);
+        if (can_enter(k, entry_lag, E, v.atr[k])) {
+          list[n++] = {static_cast<std::uint32_t>(k), d, v.atr[k]};
+        }
+      }
+    }
+    list.resize(n);
+  });
+}
+
 // Groups of at least this many candidates walk a shared signal list; smaller ones scan
 // their tables directly, which costs less than listing the stream first, except over a
 // long range, where only a list walk can ask for the bars it will read ahead of time.
@@ -647,19 +689,9 @@ void run_fast_shared(std::span<const strategy::Candidate> keys,
     const std::optional<TouchTable>& t = touches->family[first.family];
     if (t && answers(*t, first.family, start, end, derive_costs(market, exec))) table = &*t;
   }
+  list_signals(first, v, derive_costs(market, exec).entry_lag, start, E, scratch.list);
   strategy::rules::with_family(first.family, [&](auto f) {
     constexpr int F = decltype(f)::value;
-    // The stream's signals over the range that a position can be entered from.
-    scratch.list.clear();
-    const std::uint64_t entry_lag = derive_costs(market, exec).entry_lag;
-    TableScan<F> scan_signals(v, entry_lag);
-    int d = 0;
-    for (std::size_t k = scan_signals.next(std::max<std::size_t>(start, 2), E, d); k < E;
-         k = scan_signals.next(k + 1, E, d)) {
-      if (can_enter(k, entry_lag, E, v.atr[k])) {
-        scratch.list.push_back({static_cast<std::uint32_t>(k), d, v.atr[k]});
-      }
-    }
     // The members by stop and rr levels, each pair's holds ascending: a pair's variants
     // run as one, led by the longest hold.
     std::vector<ExitVariant>& variants = scratch.variants;
@@ -774,30 +806,178 @@ StreamGroups group_by_stream(std::span<const strategy::Candidate> keys) {
   return g;
 }
 
+namespace {
+
+// Entry streams repeat within a batch: parameter values that decide alike give different
+// streams the same signal list, and a variant's summary depends on its stream only through
+// that list. A stream whose list and exit variants equal those of an earlier stream of the
+// batch copies its summaries instead of running them.
+
+// A group's members' exit levels and holds, rr level first as in the lattice, whose groups
+// then need no sorting (equal multisets give equal sequences).
+void sorted_exits(std::span<const strategy::Candidate> keys,
+                  std::span<const std::uint32_t> members, std::vector<ExitVariant>& exits) {
+  exits.clear();
+  for (const std::uint32_t i : members) exits.push_back(exit_variant(keys[i], i));
+  const auto by_exit = [](const ExitVariant& a, const ExitVariant& b) {
+    return std::tie(a.rr_level, a.stop_level, a.hold, a.key) <
+           std::tie(b.rr_level, b.stop_level, b.hold, b.key);
+  };
+  if (!std::is_sorted(exits.begin(), exits.end(), by_exit)) {
+    std::sort(exits.begin(), exits.end(), by_exit);
+  }
+}
+
+bool same_exits(std::span<const ExitVariant> a, std::span<const ExitVariant> b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [](const ExitVariant& x, const ExitVariant& y) {
+                      return x.stop_level == y.stop_level && x.rr_level == y.rr_level &&
+                             x.hold == y.hold;
+                    });
+}
+
+// A group's family, signal list and exits folded into one word, so that groups that may
+// repeat each other meet in a sort; equal words are then checked in full, so the word
+// needs to be cheap rather than strong. The list's bars increase, so sums over its signals
+// lose nothing that matters, and they keep each signal's terms independent of the others.
+std::uint64_t fingerprint(std::uint8_t family, std::span<const Signal> list,
+                          std::span<const ExitVariant> exits) {
+  std::uint64_t places = 0, atrs = 0;
+  for (const Signal& x : list) {
+    const std::uint64_t place = std::uint64_t{x.bar} << 32 | static_cast<std::uint32_t>(x.side);
+    const std::uint64_t atr = std::bit_cast<std::uint64_t>(x.atr);
+    places += (place ^ (place >> 31)) * 0xBF58476D1CE4E5B9ULL;
+    atrs += (atr ^ (atr >> 29)) * 0x94D049BB133111EBULL;
+  }
+  std::uint64_t levels = 0;
+  for (const ExitVariant& x : exits) {
+    levels = levels * 0x100000001B3ULL + (x.hold << 16 | std::uint64_t{x.stop_level} << 8 | x.rr_level);
+  }
+  return core::SplitMix64(places ^ std::rotl(atrs, 21) ^ std::rotl(levels, 42) ^
+                          (std::uint64_t{family} << 56 | list.size()))
+      .next();
+}
+
+static_assert(sizeof(Signal) == 16);  // no padding: equal lists are equal bytes
+
+bool same_list(std::span<const Signal> a, std::span<const Signal> b) {
+  return a.size() == b.size() &&
+         (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(Signal)) == 0);
+}
+
+// A batch's keys by entry stream, with what a stream's list is made from.
+struct Batch {
+  std::span<const strategy::Candidate> keys;
+  StreamGroups groups;
+  const strategy::EvalInputs& in;
+  std::size_t start, E;  // E: the end of the range within the bars
+  std::uint64_t entry_lag;
+
+  std::size_t count() const { return groups.bounds.size() - 1; }
+  std::span<const std::uint32_t> members(std::size_t g) const {
+    return {groups.order.data() + groups.bounds[g], groups.bounds[g + 1] - groups.bounds[g]};
+  }
+  std::uint8_t family(std::size_t g) const { return keys[members(g)[0]].family; }
+  // Groups of a few variants are not worth listing twice, and bar numbers beyond the list's
+  // 32 bits cannot be listed.
+  bool may_repeat(std::size_t g) const {
+    return members(g).size() >= kShareFrom && E <= UINT32_MAX;
+  }
+  void list(std::size_t g, std::vector<Signal>& out) const {
+    const strategy::Candidate& c = keys[members(g)[0]];
+    list_signals(c, strategy::resolve(c, in), entry_lag, start, E, out);
+  }
+};
+
+// For each group, the group whose summaries it may copy: the first group of the batch with
+// the same fingerprint, or itself.
+std::vector<std::uint32_t> leaders(const Batch& b) {
+  std::vector<std::uint64_t> prints(b.count(), 0);
+  tbb::enumerable_thread_specific<std::pair<std::vector<Signal>, std::vector<ExitVariant>>>
+      scratch;
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, b.count()), [&](const auto& r) {
+    auto& [list, exits] = scratch.local();
+    for (std::size_t g = r.begin(); g != r.end(); ++g) {
+      if (!b.may_repeat(g)) continue;
+      b.list(g, list);
+      sorted_exits(b.keys, b.members(g), exits);
+      prints[g] = fingerprint(b.family(g), list, exits);
+    }
+  });
+  std::vector<std::uint32_t> by_print;
+  for (std::uint32_t g = 0; g < b.count(); ++g) {
+    if (b.may_repeat(g)) by_print.push_back(g);
+  }
+  std::sort(by_print.begin(), by_print.end(), [&](std::uint32_t x, std::uint32_t y) {
+    return std::tie(prints[x], x) < std::tie(prints[y], y);
+  });
+  std::vector<std::uint32_t> leader(b.count());
+  for (std::uint32_t g = 0; g < b.count(); ++g) leader[g] = g;
+  for (std::size_t i = 1; i < by_print.size(); ++i) {
+    if (prints[by_print[i]] == prints[by_print[i - 1]]) {
+      leader[by_print[i]] = leader[by_print[i - 1]];
+    }
+  }
+  return leader;
+}
+
+// What a worker reuses while it compares two groups.
+struct RepeatScratch {
+  std::vector<Signal> list, other;
+  std::vector<ExitVariant> exits, other_exits;
+};
+
+// Whether group g repeats group lead (the same family, exits and list), in which case each
+// of its members gets the summary of the lead's member with the same exit.
+bool copy_if_repeat(const Batch& b, std::size_t lead, std::size_t g,
+                    std::span<SegmentSummary> out, RepeatScratch& mine) {
+  if (b.family(lead) != b.family(g)) return false;
+  sorted_exits(b.keys, b.members(lead), mine.exits);
+  sorted_exits(b.keys, b.members(g), mine.other_exits);
+  if (!same_exits(mine.exits, mine.other_exits)) return false;
+  b.list(lead, mine.list);
+  b.list(g, mine.other);
+  if (!same_list(mine.list, mine.other)) return false;
+  for (std::size_t j = 0; j < mine.exits.size(); ++j) {
+    out[mine.other_exits[j].key] = out[mine.exits[j].key];
+  }
+  return true;
+}
+
+}  // namespace
+
 void run_fast_batch(std::span<const strategy::Candidate> keys, const strategy::EvalInputs& in,
                     const core::Market& market, const core::Exec& exec, std::size_t start,
                     std::size_t end, std::span<SegmentSummary> out,
                     const TouchTables* touches) {
-  const StreamGroups groups = group_by_stream(keys);
-  const std::size_t share_from = long_range(start, std::min(end, in.bars.size())) ? 1 : kShareFrom;
+  const Batch b{keys, group_by_stream(keys), in, start, std::min(end, in.bars.size()),
+                derive_costs(market, exec).entry_lag};
+  const std::size_t share_from = long_range(start, b.E) ? 1 : kShareFrom;
   tbb::enumerable_thread_specific<SignalScratch> scratch;
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, groups.bounds.size() - 1),
-                    [&](const tbb::blocked_range<std::size_t>& r) {
-                      SignalScratch& mine = scratch.local();
-                      for (std::size_t g = r.begin(); g != r.end(); ++g) {
-                        const std::span<const std::uint32_t> members(
-                            groups.order.data() + groups.bounds[g],
-                            groups.bounds[g + 1] - groups.bounds[g]);
-                        if (members.size() >= share_from) {
-                          run_fast_shared(keys, members, in, market, exec, start, end, out, mine,
-                                          touches);
-                        } else {
-                          for (const std::uint32_t i : members) {
-                            run_fast(keys[i], in, market, exec, start, end, out[i]);
-                          }
-                        }
-                      }
-                    });
+  const auto run_group = [&](std::size_t g) {
+    const std::span<const std::uint32_t> members = b.members(g);
+    if (members.size() >= share_from) {
+      run_fast_shared(keys, members, in, market, exec, start, end, out, scratch.local(), touches);
+    } else {
+      for (const std::uint32_t i : members) run_fast(keys[i], in, market, exec, start, end, out[i]);
+    }
+  };
+  // The leaders run; then every other group copies its leader's summaries, or runs when it
+  // turns out not to repeat it (fingerprints that merely collide).
+  const std::vector<std::uint32_t> leader = leaders(b);
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, b.count()), [&](const auto& r) {
+    for (std::size_t g = r.begin(); g != r.end(); ++g) {
+      if (leader[g] == g) run_group(g);
+    }
+  });
+  tbb::enumerable_thread_specific<RepeatScratch> repeat_scratch;
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, b.count()), [&](const auto& r) {
+    for (std::size_t g = r.begin(); g != r.end(); ++g) {
+      if (leader[g] != g && !copy_if_repeat(b, leader[g], g, out, repeat_scratch.local())) {
+        run_group(g);
+      }
+    }
+  });
 }
 
 std::string_view reason_text(ExitReason reason) {

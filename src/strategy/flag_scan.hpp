@@ -37,6 +37,12 @@ class FlagCursor {
     return end;
   }
 
+  // The long and the short flags of bars 64w .. 64w + 63, as two masks.
+  [[gnu::always_inline]] std::array<std::uint64_t, 2> flags(std::size_t w) {
+    if (w != word_) load(w);
+    return {longs_, shorts_};
+  }
+
  private:
   [[gnu::always_inline]] void load(std::size_t w) {
     std::uint64_t longs = ~std::uint64_t{0}, shorts = short_mask_;
