@@ -59,9 +59,9 @@ TEST(CostModel, PositionSizing) {
 }
 
 TEST(CostModel, SizingDecidesASkipAsTheQuotientWould) {
-  // The skip and one-contract tests compare money with the money per contract instead of
-  // dividing: they must agree with the quotient's floor at the boundaries, where the
-  // quotient rounds to 1 and to 2.
+  // The skip test compares money with the money per contract instead of dividing: it must
+  // agree with the quotient's floor at the boundary, where the quotient rounds to 1, and
+  // the sizes around other boundaries (2, the cap) with the quotient's too.
   const auto by_division = [](const bt::CostModel& c, double equity, double stop) {
     const double q = equity * c.risk_per_trade / (stop * c.point_value);
     if (!(q >= 1.0) || q == HUGE_VAL) return 0u;

@@ -41,14 +41,7 @@ inline bool plainly_under_one_contract(const CostModel& cost, double equity, dou
 // Inline: called once per signal from the simulation's loop.
 inline std::uint32_t size_position(const CostModel& cost, double equity, double stop_dist) {
   if (plainly_under_one_contract(cost, equity, stop_dist)) return 0;
-  const double money = equity * cost.risk_per_trade;
-  const double per_contract = stop_dist * cost.point_value;
-  // One contract, the usual size, decided without waiting for a division: doubling is
-  // exact, and a money under 2 * per_contract gives a quotient of at most 2 - 2^-52 before
-  // rounding, as above, so the quotient rounds to 2 or more exactly when money does not
-  // fall under 2 * per_contract.
-  if (per_contract > 0.0 && money < 2.0 * per_contract) return 1;
-  const double q = money / per_contract;
+  const double q = equity * cost.risk_per_trade / (stop_dist * cost.point_value);
   // The floor of q is under one exactly when q is (NaN fails the comparison), and at least
   // the cap exactly when q is; in between the conversion truncates, which is the floor of
   // a positive number. An infinite size (a point value or stop distance of 0) is a skip,
