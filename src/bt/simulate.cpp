@@ -562,6 +562,22 @@ void list_signals(const strategy::Candidate& c, const StrategyView& v, std::uint
   });
 }
 
+// A group's members as exit variants by rr level, stop level and hold: rr before stop is the
+// order of the lattice, whose groups then need no sorting (and equal multisets of exits
+// give equal sequences).
+void sorted_exits(std::span<const strategy::Candidate> keys,
+                  std::span<const std::uint32_t> members, std::vector<ExitVariant>& exits) {
+  exits.clear();
+  for (const std::uint32_t i : members) exits.push_back(exit_variant(keys[i], i));
+  const auto by_exit = [](const ExitVariant& a, const ExitVariant& b) {
+    return std::tie(a.rr_level, a.stop_level, a.hold, a.key) <
+           std::tie(b.rr_level, b.stop_level, b.hold, b.key);
+  };
+  if (!std::is_sorted(exits.begin(), exits.end(), by_exit)) {
+    std::sort(exits.begin(), exits.end(), by_exit);
+  }
+}
+
 // Groups of at least this many candidates walk a shared signal list; smaller ones scan
 // their tables directly, which costs less than listing the stream first, except over a
 // long range, where only a list walk can ask for the bars it will read ahead of time.
@@ -692,19 +708,10 @@ void run_fast_shared(std::span<const strategy::Candidate> keys,
   list_signals(first, v, derive_costs(market, exec).entry_lag, start, E, scratch.list);
   strategy::rules::with_family(first.family, [&](auto f) {
     constexpr int F = decltype(f)::value;
-    // The members by stop and rr levels, each pair's holds ascending: a pair's variants
+    // The members by rr and stop levels, each pair's holds ascending: a pair's variants
     // run as one, led by the longest hold.
     std::vector<ExitVariant>& variants = scratch.variants;
-    variants.clear();
-    for (const std::uint32_t i : members) variants.push_back(exit_variant(keys[i], i));
-    // rr before stop: the order of the lattice, whose windows then need no sorting.
-    const auto by_pair = [](const ExitVariant& a, const ExitVariant& b) {
-      return std::tie(a.rr_level, a.stop_level, a.hold, a.key) <
-             std::tie(b.rr_level, b.stop_level, b.hold, b.key);
-    };
-    if (!std::is_sorted(variants.begin(), variants.end(), by_pair)) {
-      std::sort(variants.begin(), variants.end(), by_pair);
-    }
+    sorted_exits(keys, members, variants);
     const auto walk_members = [&](auto prefetch) {
       constexpr bool P = decltype(prefetch)::value;
       for (std::size_t a = 0, z = 0; a < variants.size(); a = z) {
@@ -812,21 +819,6 @@ namespace {
 // streams the same signal list, and a variant's summary depends on its stream only through
 // that list. A stream whose list and exit variants equal those of an earlier stream of the
 // batch copies its summaries instead of running them.
-
-// A group's members' exit levels and holds, rr level first as in the lattice, whose groups
-// then need no sorting (equal multisets give equal sequences).
-void sorted_exits(std::span<const strategy::Candidate> keys,
-                  std::span<const std::uint32_t> members, std::vector<ExitVariant>& exits) {
-  exits.clear();
-  for (const std::uint32_t i : members) exits.push_back(exit_variant(keys[i], i));
-  const auto by_exit = [](const ExitVariant& a, const ExitVariant& b) {
-    return std::tie(a.rr_level, a.stop_level, a.hold, a.key) <
-           std::tie(b.rr_level, b.stop_level, b.hold, b.key);
-  };
-  if (!std::is_sorted(exits.begin(), exits.end(), by_exit)) {
-    std::sort(exits.begin(), exits.end(), by_exit);
-  }
-}
 
 bool same_exits(std::span<const ExitVariant> a, std::span<const ExitVariant> b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(),
