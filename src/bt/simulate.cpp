@@ -843,7 +843,8 @@ std::uint64_t fingerprint(std::uint8_t family, std::span<const Signal> list,
   }
   std::uint64_t levels = 0;
   for (const ExitVariant& x : exits) {
-    levels = levels * 0x100000001B3ULL + (x.hold << 16 | std::uint64_t{x.stop_level} << 8 | x.rr_level);
+    levels = levels * 0x100000001B3ULL +
+             (x.hold << 16 | std::uint64_t{x.stop_level} << 8 | x.rr_level);
   }
   return core::SplitMix64(places ^ std::rotl(atrs, 21) ^ std::rotl(levels, 42) ^
                           (std::uint64_t{family} << 56 | list.size()))
