@@ -59,9 +59,9 @@ TEST(CostModel, PositionSizing) {
 }
 
 TEST(CostModel, SizingDecidesASkipAsTheQuotientWould) {
-  // The skip test compares money with the money per contract instead of dividing: it must
-  // agree with the quotient's floor at the boundary, where the quotient rounds to 1, and
-  // the sizes around other boundaries (2, the cap) with the quotient's too.
+  // The skip test compares money with the money per contract, and sizes come from money
+  // times the reciprocal, instead of dividing: both must agree with the quotient's floor
+  // at every boundary (1, other whole numbers, the cap), just beside them and in between.
   const auto by_division = [](const bt::CostModel& c, double equity, double stop) {
     const double q = equity * c.risk_per_trade / (stop * c.point_value);
     if (!(q >= 1.0) || q == HUGE_VAL) return 0u;
@@ -75,11 +75,12 @@ TEST(CostModel, SizingDecidesASkipAsTheQuotientWould) {
     const bt::CostModel c = model(1.0, pv);
     for (const double stop : stops) {
       const double m = stop * pv;
-      for (const double equity : {m, std::nextafter(m, -inf), std::nextafter(m, inf), m * 1000.0,
-                                  std::nextafter(m * 1000.0, -inf), 2.0 * m,
-                                  std::nextafter(2.0 * m, -inf), std::nextafter(2.0 * m, inf),
-                                  0.0, -m, inf,
-                                  std::nan(""), std::ldexp(m, -60)}) {
+      for (const double equity :
+           {m, std::nextafter(m, -inf), std::nextafter(m, inf), m * 1000.0,
+            std::nextafter(m * 1000.0, -inf), 2.0 * m, std::nextafter(2.0 * m, -inf),
+            std::nextafter(2.0 * m, inf), 3.0 * m, std::nextafter(3.0 * m, -inf),
+            std::nextafter(3.0 * m, inf), 999.0 * m, std::nextafter(999.0 * m, -inf), 0.0, -m, inf,
+            std::nan(""), std::ldexp(m, -60), m * (1.0 + 998.0 * rng.uniform())}) {
         EXPECT_EQ(bt::size_position(c, equity, stop), by_division(c, equity, stop))
             << equity << " / " << m;
       }

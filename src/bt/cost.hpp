@@ -41,7 +41,21 @@ inline bool plainly_under_one_contract(const CostModel& cost, double equity, dou
 // Inline: called once per signal from the simulation's loop.
 inline std::uint32_t size_position(const CostModel& cost, double equity, double stop_dist) {
   if (plainly_under_one_contract(cost, equity, stop_dist)) return 0;
-  const double q = equity * cost.risk_per_trade / (stop_dist * cost.point_value);
+  const double money = equity * cost.risk_per_trade;
+  const double per_contract = stop_dist * cost.point_value;
+  // Money times the reciprocal first: the reciprocal does not depend on the equity, so its
+  // division leaves the chain from one trade's equity to the next. The product lies within
+  // a few units in the last place of the quotient (2^-50 of it even for a subnormal
+  // reciprocal); when no whole number lies within 2^-40 of it either way, the quotient has
+  // the same floor. Only a quotient at or next to a whole number, the cap, NaN or an
+  // infinity is left to the division itself.
+  const double approx = money * (1.0 / per_contract);
+  const double lo = approx * (1.0 - 0x1p-40), hi = approx * (1.0 + 0x1p-40);
+  if (lo >= 1.0 && hi < static_cast<double>(kMaxContracts) &&
+      static_cast<std::uint32_t>(lo) == static_cast<std::uint32_t>(hi)) {
+    return static_cast<std::uint32_t>(lo);
+  }
+  const double q = money / per_contract;
   // The floor of q is under one exactly when q is (NaN fails the comparison), and at least
   // the cap exactly when q is; in between the conversion truncates, which is the floor of
   // a positive number. An infinite size (a point value or stop distance of 0) is a skip,
