@@ -521,45 +521,48 @@ bool long_range(std::size_t start, std::size_t end) {
   return end > start && end - start >= kPrefetchFrom;
 }
 
+// Calls f(w, longs, shorts) for each 64-bar word w of c's entry stream that meets
+// [max(start, 2), E), with its long and short flags masked to that range.
+template <class F>
+void for_each_flag_word(const strategy::Candidate& c, const StrategyView& v, std::size_t start,
+                        std::size_t E, F&& f) {
+  const std::size_t from = std::max<std::size_t>(start, 2);
+  if (from >= E) return;
+  strategy::rules::with_family(c.family, [&](auto family) {
+    TableScan<decltype(family)::value> scan(v, 0);
+    const std::size_t first_word = from >> 6, last_word = (E - 1) >> 6;
+    for (std::size_t w = first_word; w <= last_word; ++w) {
+      const std::array<std::uint64_t, 2> m = scan.cursor.flags(w);
+      std::uint64_t keep = ~std::uint64_t{0};
+      if (w == first_word) keep &= keep << (from & 63);
+      if (w == last_word && (E & 63) != 0) keep &= ~(~std::uint64_t{0} << (E & 63));
+      f(w, m[0] & keep, m[1] & keep);
+    }
+  });
+}
+
 // The signals of c's entry stream in [max(start, 2), E) that a position can be entered
 // from, in bar order, as TableScan::next finds them. Read 64 bars at a time: the flagged
 // bars are counted first, so that the list is sized once and filled by index.
 void list_signals(const strategy::Candidate& c, const StrategyView& v, std::uint64_t entry_lag,
                   std::size_t start, std::size_t E, std::vector<Signal>& list) {
-  list.clear();
-  const std::size_t from = std::max<std::size_t>(start, 2);
-  if (from >= E) return;
-  strategy::rules::with_family(c.family, [&](auto f) {
-    TableScan<decltype(f)::value> scan(v, entry_lag);
-    const std::size_t first_word = from >> 6, last_word = (E - 1) >> 6;
-    // Word w's flags within [from, E).
-    const auto flags = [&](std::size_t w) {
-      std::array<std::uint64_t, 2> m = scan.cursor.flags(w);
-      std::uint64_t keep = ~std::uint64_t{0};
-      if (w == first_word) keep &= keep << (from & 63);
-      if (w == last_word && (E & 63) != 0) keep &= ~(~std::uint64_t{0} << (E & 63));
-      return std::array<std::uint64_t, 2>{m[0] & keep, m[1] & keep};
-    };
-    std::size_t flagged = 0;
-    for (std::size_t w = first_word; w <= last_word; ++w) {
-      const std::array<std::uint64_t, 2> m = flags(w);
-      flagged += static_cast<std::size_t>(std::popcount(m[0] | m[1]));
-    }
-    list.resize(flagged);
-    std::size_t n = 0;
-    for (std::size_t w = first_word; w <= last_word; ++w) {
-      const auto [longs, shorts] = flags(w);
-      for (std::uint64_t any = longs | shorts; any != 0; any &= any - 1) {
-        const auto b = static_cast<unsigned>(std::countr_zero(any));
-        const std::size_t k = w * 64 + b;
-        const int d = static_cast<int>((longs >> b) & 1) - static_cast<int>((shorts >> b) & 1);
-        if (can_enter(k, entry_lag, E, v.atr[k])) {
-          list[n++] = {static_cast<std::uint32_t>(k), d, v.atr[k]};
-        }
+  std::size_t flagged = 0;
+  for_each_flag_word(c, v, start, E, [&](std::size_t, std::uint64_t longs, std::uint64_t shorts) {
+    flagged += static_cast<std::size_t>(std::popcount(longs | shorts));
+  });
+  list.resize(flagged);
+  std::size_t n = 0;
+  for_each_flag_word(c, v, start, E, [&](std::size_t w, std::uint64_t longs, std::uint64_t shorts) {
+    for (std::uint64_t any = longs | shorts; any != 0; any &= any - 1) {
+      const auto b = static_cast<unsigned>(std::countr_zero(any));
+      const std::size_t k = w * 64 + b;
+      const int d = static_cast<int>((longs >> b) & 1) - static_cast<int>((shorts >> b) & 1);
+      if (can_enter(k, entry_lag, E, v.atr[k])) {
+        list[n++] = {static_cast<std::uint32_t>(k), d, v.atr[k]};
       }
     }
-    list.resize(n);
   });
+  list.resize(n);
 }
 
 // A group's members as exit variants by rr level, stop level and hold: rr before stop is the
@@ -817,45 +820,36 @@ namespace {
 
 // Entry streams repeat within a batch: parameter values that decide alike give different
 // streams the same signal list, and a variant's summary depends on its stream only through
-// that list. A stream whose list and exit variants equal those of an earlier stream of the
-// batch copies its summaries instead of running them.
+// that list. A list is made from the stream's flag words over the range alone (the bars,
+// their ATR, the range and the entry lag are the batch's), so a stream whose flag words and
+// exit variants equal those of an earlier stream of the batch copies its summaries instead
+// of running them. Comparing words rather than lists spares listing a stream to find out.
 
 bool same_exits(std::span<const ExitVariant> a, std::span<const ExitVariant> b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                    [](const ExitVariant& x, const ExitVariant& y) {
-                      return x.stop_level == y.stop_level && x.rr_level == y.rr_level &&
-                             x.hold == y.hold;
-                    });
+  return std::equal(
+      a.begin(), a.end(), b.begin(), b.end(), [](const ExitVariant& x, const ExitVariant& y) {
+        return x.stop_level == y.stop_level && x.rr_level == y.rr_level && x.hold == y.hold;
+      });
 }
 
-// A group's family, signal list and exits folded into one word, so that groups that may
-// repeat each other meet in a sort; equal words are then checked in full, so the word
-// needs to be cheap rather than strong. The list's bars increase, so sums over its signals
-// lose nothing that matters, and they keep each signal's terms independent of the others.
-std::uint64_t fingerprint(std::uint8_t family, std::span<const Signal> list,
+// A group's family, flag words and exits folded into one word, so that groups that may
+// repeat each other meet in a sort; equal fingerprints are then checked in full, so it
+// needs to be cheap rather than strong. Each word's term is independent of the others.
+std::uint64_t fingerprint(std::uint8_t family, std::span<const std::uint64_t> words,
                           std::span<const ExitVariant> exits) {
-  std::uint64_t places = 0, atrs = 0;
-  for (const Signal& x : list) {
-    const std::uint64_t place = std::uint64_t{x.bar} << 32 | static_cast<std::uint32_t>(x.side);
-    const std::uint64_t atr = std::bit_cast<std::uint64_t>(x.atr);
-    places += (place ^ (place >> 31)) * 0xBF58476D1CE4E5B9ULL;
-    atrs += (atr ^ (atr >> 29)) * 0x94D049BB133111EBULL;
+  std::uint64_t flags = 0;
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    const std::uint64_t x = words[i] ^ (i * core::SplitMix64::kGolden);
+    flags += (x ^ (x >> 31)) * 0xBF58476D1CE4E5B9ULL;
   }
   std::uint64_t levels = 0;
   for (const ExitVariant& x : exits) {
-    levels = levels * 0x100000001B3ULL +
-             (x.hold << 16 | std::uint64_t{x.stop_level} << 8 | x.rr_level);
+    levels =
+        levels * 0x100000001B3ULL + (x.hold << 16 | std::uint64_t{x.stop_level} << 8 | x.rr_level);
   }
-  return core::SplitMix64(places ^ std::rotl(atrs, 21) ^ std::rotl(levels, 42) ^
-                          (std::uint64_t{family} << 56 | list.size()))
+  return core::SplitMix64(flags ^ std::rotl(levels, 42) ^
+                          (std::uint64_t{family} << 56 | words.size()))
       .next();
-}
-
-static_assert(sizeof(Signal) == 16);  // no padding: equal lists are equal bytes
-
-bool same_list(std::span<const Signal> a, std::span<const Signal> b) {
-  return a.size() == b.size() &&
-         (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(Signal)) == 0);
 }
 
 // A batch's keys by entry stream, with what a stream's list is made from.
@@ -864,21 +858,26 @@ struct Batch {
   StreamGroups groups;
   const strategy::EvalInputs& in;
   std::size_t start, E;  // E: the end of the range within the bars
-  std::uint64_t entry_lag;
 
   std::size_t count() const { return groups.bounds.size() - 1; }
   std::span<const std::uint32_t> members(std::size_t g) const {
     return {groups.order.data() + groups.bounds[g], groups.bounds[g + 1] - groups.bounds[g]};
   }
   std::uint8_t family(std::size_t g) const { return keys[members(g)[0]].family; }
-  // Groups of a few variants are not worth listing twice, and bar numbers beyond the list's
-  // 32 bits cannot be listed.
+  // Groups of a few variants are not worth comparing, and bar numbers beyond the list's 32
+  // bits cannot be listed.
   bool may_repeat(std::size_t g) const {
     return members(g).size() >= kShareFrom && E <= UINT32_MAX;
   }
-  void list(std::size_t g, std::vector<Signal>& out) const {
+  // Group g's flag words over the range, longs then shorts of each word.
+  void words(std::size_t g, std::vector<std::uint64_t>& out) const {
     const strategy::Candidate& c = keys[members(g)[0]];
-    list_signals(c, strategy::resolve(c, in), entry_lag, start, E, out);
+    out.clear();
+    for_each_flag_word(c, strategy::resolve(c, in), start, E,
+                       [&](std::size_t, std::uint64_t longs, std::uint64_t shorts) {
+                         out.push_back(longs);
+                         out.push_back(shorts);
+                       });
   }
 };
 
@@ -886,15 +885,15 @@ struct Batch {
 // the same fingerprint, or itself.
 std::vector<std::uint32_t> leaders(const Batch& b) {
   std::vector<std::uint64_t> prints(b.count(), 0);
-  tbb::enumerable_thread_specific<std::pair<std::vector<Signal>, std::vector<ExitVariant>>>
+  tbb::enumerable_thread_specific<std::pair<std::vector<std::uint64_t>, std::vector<ExitVariant>>>
       scratch;
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, b.count()), [&](const auto& r) {
-    auto& [list, exits] = scratch.local();
+    auto& [words, exits] = scratch.local();
     for (std::size_t g = r.begin(); g != r.end(); ++g) {
       if (!b.may_repeat(g)) continue;
-      b.list(g, list);
+      b.words(g, words);
       sorted_exits(b.keys, b.members(g), exits);
-      prints[g] = fingerprint(b.family(g), list, exits);
+      prints[g] = fingerprint(b.family(g), words, exits);
     }
   });
   std::vector<std::uint32_t> by_print;
@@ -916,21 +915,21 @@ std::vector<std::uint32_t> leaders(const Batch& b) {
 
 // What a worker reuses while it compares two groups.
 struct RepeatScratch {
-  std::vector<Signal> list, other;
+  std::vector<std::uint64_t> words, other;
   std::vector<ExitVariant> exits, other_exits;
 };
 
-// Whether group g repeats group lead (the same family, exits and list), in which case each
-// of its members gets the summary of the lead's member with the same exit.
-bool copy_if_repeat(const Batch& b, std::size_t lead, std::size_t g,
-                    std::span<SegmentSummary> out, RepeatScratch& mine) {
+// Whether group g repeats group lead (the same family, exits and flag words), in which case
+// each of its members gets the summary of the lead's member with the same exit.
+bool copy_if_repeat(const Batch& b, std::size_t lead, std::size_t g, std::span<SegmentSummary> out,
+                    RepeatScratch& mine) {
   if (b.family(lead) != b.family(g)) return false;
   sorted_exits(b.keys, b.members(lead), mine.exits);
   sorted_exits(b.keys, b.members(g), mine.other_exits);
   if (!same_exits(mine.exits, mine.other_exits)) return false;
-  b.list(lead, mine.list);
-  b.list(g, mine.other);
-  if (!same_list(mine.list, mine.other)) return false;
+  b.words(lead, mine.words);
+  b.words(g, mine.other);
+  if (mine.words != mine.other) return false;
   for (std::size_t j = 0; j < mine.exits.size(); ++j) {
     out[mine.other_exits[j].key] = out[mine.exits[j].key];
   }
@@ -943,8 +942,7 @@ void run_fast_batch(std::span<const strategy::Candidate> keys, const strategy::E
                     const core::Market& market, const core::Exec& exec, std::size_t start,
                     std::size_t end, std::span<SegmentSummary> out,
                     const TouchTables* touches) {
-  const Batch b{keys, group_by_stream(keys), in, start, std::min(end, in.bars.size()),
-                derive_costs(market, exec).entry_lag};
+  const Batch b{keys, group_by_stream(keys), in, start, std::min(end, in.bars.size())};
   const std::size_t share_from = long_range(start, b.E) ? 1 : kShareFrom;
   tbb::enumerable_thread_specific<SignalScratch> scratch;
   const auto run_group = [&](std::size_t g) {

@@ -165,9 +165,9 @@ StreamGroups group_by_stream(std::span<const strategy::Candidate> keys);
 
 // Fast runs of every candidate of a batch, entry stream by entry stream across the worker
 // pool (with the first touches of `touches` where they apply; a stream that repeats an
-// earlier stream's signal list and exit variants copies its summaries): out[i] (out must
-// have keys.size() slots) is exactly what run_fast gives for keys[i], whatever the number
-// of workers.
+// earlier stream's flag words and exit variants, and so its signal list, copies its
+// summaries): out[i] (out must have keys.size() slots) is exactly what run_fast gives for
+// keys[i], whatever the number of workers.
 void run_fast_batch(std::span<const strategy::Candidate> keys, const strategy::EvalInputs& in,
                     const core::Market& market, const core::Exec& exec, std::size_t start,
                     std::size_t end, std::span<SegmentSummary> out,
