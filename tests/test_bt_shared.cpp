@@ -57,8 +57,8 @@ std::vector<strategy::Candidate> batch_candidates() {
 }
 
 // The synthetic series, and the same with undefined and zero prices sprinkled in.
-std::vector<data::BarSeries> series() {
-  data::BarSeries clean = data::generate_synthetic(3000, 3);
+std::vector<data::BarSeries> series(std::size_t bars = 3000) {
+  data::BarSeries clean = data::generate_synthetic(bars, 3);
   data::BarSeries bad = clean;
   core::SplitMix64 rng(5);
   for (std::size_t i = 20; i < bad.size(); ++i) {
@@ -66,7 +66,7 @@ std::vector<data::BarSeries> series() {
     if (u < 0.02) (u < 0.01 ? bad.low : bad.high)[i] = std::nan("");
     if (u > 0.99) testkit::set_bar(bad, i, 0.0, 0.0, 0.0, 0.0);
   }
-  for (std::size_t i = 2500; i < 2510; ++i) bad.close[i] = std::nan("");
+  for (std::size_t i = bars - 500; i < bars - 490; ++i) bad.close[i] = std::nan("");
   return {clean, bad};
 }
 
@@ -156,6 +156,58 @@ TEST(SharedSignals, LongRangesListEveryCandidateAndReadAhead) {
       trades += alone.trades;
     }
     EXPECT_GT(trades, 0u);
+  }
+}
+
+TEST(SharedSignals, LongRangesStepVariantsOfOneHoldTogetherBlockByBlock) {
+  // Past 2^15 bars the exit variants of a stream that each have their own stop and rr
+  // (one hold, as exhaustive windows hand them over) run a block of bars at a time, each
+  // pausing once flat past a block's end: every summary is still that of its own run.
+  const core::Market market = core::preset_market("NQ");
+  std::vector<strategy::Candidate> keys;
+  core::SplitMix64 rng(8);
+  for (std::uint8_t f = 0; f < strategy::kFamilies; ++f) {
+    const std::size_t stop = strategy::param_position(f, "stop_atr");
+    const std::size_t rr = strategy::param_position(f, "rr");
+    const std::size_t hold = strategy::param_position(f, "hold");
+    for (const std::size_t h : {std::size_t{0}, strategy::value_count(f, hold) - 1}) {
+      strategy::Candidate c;
+      do {
+        c = strategy::random_candidate(f, rng);
+      } while (!strategy::is_valid(c));
+      c.idx[hold] = static_cast<std::uint8_t>(h);
+      for (std::uint8_t r = 0; r < strategy::value_count(f, rr); ++r) {
+        for (std::uint8_t s = 0; s < strategy::value_count(f, stop); ++s) {
+          c.idx[stop] = s;
+          c.idx[rr] = r;
+          keys.push_back(c);
+        }
+      }
+    }
+  }
+  constexpr std::size_t kBars = (std::size_t{1} << 15) + 5000;
+  for (data::BarSeries& bars : series(kBars)) {
+    const auto engine = testkit::make_engine(std::move(bars));
+    for (const std::uint64_t delay : {0u, 2u}) {
+      core::Exec exec = core::default_spec().exec;
+      exec.delay = delay;
+      for (const auto& [start, end] : {std::pair<std::size_t, std::size_t>{0, kBars},
+                                       {1234, kBars - 777}}) {
+        bt::TouchTables tables;
+        bt::add_touch_tables(tables, keys, engine->inputs(), market, exec, start, end);
+        std::vector<bt::SegmentSummary> shared(keys.size());
+        bt::run_fast_batch(keys, engine->inputs(), market, exec, start, end, shared, &tables);
+        std::uint64_t trades = 0;
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+          bt::SegmentSummary alone;
+          bt::run_fast(keys[i], engine->inputs(), market, exec, start, end, alone);
+          ASSERT_EQ(shared[i], alone) << strategy::format_id(keys[i]) << " delay " << delay
+                                      << " from " << start;
+          trades += alone.trades;
+        }
+        EXPECT_GT(trades, 1000u);
+      }
+    }
   }
 }
 

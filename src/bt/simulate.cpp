@@ -326,22 +326,23 @@ RunState start_state(const Setup& s, std::size_t start) {
   return hold < E - 1 - e ? e + hold : E - 1;
 }
 
-// How far a run goes: to the end of its range, or, for a run shared by exit variants that
+// How far a run goes: to the end of its range; for a run shared by exit variants that
 // differ only in their holding time (Until::split), to the first position whose exit would
-// differ for a variant with the shorter hold `split_hold`.
-enum class Until : std::uint8_t { end, split };
+// differ for a variant with the shorter hold `until`; or (Until::pause) until it stands
+// flat at or past bar `until`.
+enum class Until : std::uint8_t { end, split, pause };
 
 // One loop for every variant. Flat stretches jump from signal to signal and count their
 // bars at once; a position runs to its first stop or target touch or to its last bar
 // (holding time or end of range). The run goes on from `st` and leaves its final state
 // there; a run until a split that finds one returns true instead, with `st` and `signals`
 // as they were when the diverging position's flat stretch began (its skips counted), so
-// that a run of either hold goes on from there.
+// that a run of either hold goes on from there. A run until a pause that reaches it returns
+// true likewise, and goes on from there when called again.
 template <int F, Detail D, Until U = Until::end, class Signals, class Exits>
 bool simulate(const StrategyView& v, Signals& walked, const Exits& exits,
               const strategy::EvalInputs& in, const Setup& s, RunState& st, std::size_t end,
-              BacktestRun* run, std::vector<TradeResult>* results,
-              std::uint64_t split_hold = 0) {
+              BacktestRun* run, std::vector<TradeResult>* results, std::uint64_t until = 0) {
   constexpr bool Full = D == Detail::full;
   static_assert(U == Until::end || D == Detail::summary);
   Signals signals = walked;
@@ -365,6 +366,13 @@ bool simulate(const StrategyView& v, Signals& walked, const Exits& exits,
     return st.bars + (to - b0) - (sb.summary.trades - trades0) * (cost.entry_lag - 1);
   };
   while (b < E) {
+    if constexpr (U == Until::pause) {
+      if (b >= until) {
+        st = {b, equity, bars_before(b), sb};
+        walked = signals;
+        return true;
+      }
+    }
     // Flat from bar b: bars b .. k are stepped, a position is entered from the signal at k
     // (k >= 2).
     Entry entry_signal;
@@ -380,7 +388,10 @@ bool simulate(const StrategyView& v, Signals& walked, const Exits& exits,
         run->best_curve.push_back(p);
       }
     }
-    if (k >= E) break;
+    if (k >= E) {  // no more positions: the run has stepped every bar of its range
+      b = E;
+      break;
+    }
     const std::size_t e = k + cost.entry_lag;
     const int d = entry_signal.d;
     const std::uint32_t contracts = entry_signal.contracts;
@@ -399,7 +410,7 @@ bool simulate(const StrategyView& v, Signals& walked, const Exits& exits,
     x = touched ? x : last;
     if constexpr (U == Until::split) {
       // The shorter hold leaves at its own last bar, before x: from here the two differ.
-      if (x > last_bar(e, split_hold, E)) {
+      if (x > last_bar(e, until, E)) {
         st = {b, equity, bars_before(b), sb};
         walked = signals;
         return true;
@@ -586,6 +597,61 @@ void sorted_exits(std::span<const strategy::Candidate> keys,
 // long range, where only a list walk can ask for the bars it will read ahead of time.
 constexpr std::size_t kShareFrom = 4;
 
+// From this many bars on, the prices, ATRs and table rows that a stream's exit variants
+// read (about 90 bytes a bar) overflow the core's own cache, so the variants step together,
+// a block of kBlock bars at a time, whose data fits it.
+constexpr std::size_t kBlockFrom = std::size_t{1} << 15;
+constexpr std::size_t kBlock = 4096;
+constexpr std::size_t kMaxPairs = strategy::kMaxValues * strategy::kMaxValues;
+
+// The summaries of a stream's exit variants over a long range, when each has stop and rr
+// levels of its own and a hold within the table's reach (as in the exhaustive lattice's
+// windows, whose hold is fixed): each variant runs until it stands flat past the block's
+// end, every variant in turn, block after block, so that all but the first read a block's
+// bars from the cache. A paused run goes on exactly where it stood. False, with nothing
+// done, when the range is short or the variants do not qualify.
+template <int F>
+bool walk_in_blocks(const StrategyView& v, std::span<const Signal> list, const TouchTable& table,
+                    std::span<const strategy::Candidate> keys,
+                    std::span<const ExitVariant> variants, const strategy::EvalInputs& in,
+                    const core::Market& market, const core::Exec& exec, std::size_t start,
+                    std::size_t end, std::span<SegmentSummary> out) {
+  const std::size_t E = std::min(end, v.close.size());
+  if (E < start + kBlockFrom || variants.size() < kShareFrom || variants.size() > kMaxPairs) {
+    return false;
+  }
+  for (std::size_t j = 0; j < variants.size(); ++j) {
+    if (variants[j].hold > table.reach) return false;
+    if (j > 0 && variants[j].stop_level == variants[j - 1].stop_level &&
+        variants[j].rr_level == variants[j - 1].rr_level) {
+      return false;
+    }
+  }
+  std::array<Setup, kMaxPairs> setups;
+  std::array<RunState, kMaxPairs> states;
+  std::array<ListWalk<false>, kMaxPairs> walks;
+  std::array<TableExits, kMaxPairs> exits;
+  for (std::size_t j = 0; j < variants.size(); ++j) {
+    setups[j] = make_setup(keys[variants[j].key], market, exec);
+    states[j] = start_state(setups[j], start);
+    walks[j] = {list, &v, setups[j].cost.entry_lag};
+    exits[j] = {table.offsets.data() + table.column(setups[j].stop_level, setups[j].rr_level),
+                table.first};
+  }
+  for (std::size_t pause = start + kBlock; pause < E; pause += kBlock) {
+    for (std::size_t j = 0; j < variants.size(); ++j) {
+      simulate<F, Detail::summary, Until::pause>(v, walks[j], exits[j], in, setups[j], states[j],
+                                                 end, nullptr, nullptr, pause);
+    }
+  }
+  for (std::size_t j = 0; j < variants.size(); ++j) {
+    simulate<F, Detail::summary>(v, walks[j], exits[j], in, setups[j], states[j], end, nullptr,
+                                 nullptr);
+    out[variants[j].key] = states[j].sb.summary;
+  }
+  return true;
+}
+
 }  // namespace
 
 strategy::Candidate entry_stream(const strategy::Candidate& c) {
@@ -715,6 +781,10 @@ void run_fast_shared(std::span<const strategy::Candidate> keys,
     // run as one, led by the longest hold.
     std::vector<ExitVariant>& variants = scratch.variants;
     sorted_exits(keys, members, variants);
+    if (table != nullptr && walk_in_blocks<F>(v, scratch.list, *table, keys, variants, in, market,
+                                              exec, start, end, out)) {
+      return;
+    }
     const auto walk_members = [&](auto prefetch) {
       constexpr bool P = decltype(prefetch)::value;
       for (std::size_t a = 0, z = 0; a < variants.size(); a = z) {
