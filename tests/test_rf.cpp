@@ -469,6 +469,20 @@ TEST(RfPredict, LaidOutForestPredictsBitForBitAsTheNodeWalk) {
   }
 }
 
+#if defined(__x86_64__)
+// The lane walk is compiled for processors that can fuse a multiply and an add; fused, its
+// d * d + sum would round once where the single-row path rounds twice.
+__attribute__((target("fma"))) double square_plus(double d, double s) {
+  return d * d + s;
+}
+
+TEST(RfPredict, ProductAndSumRoundTwiceWhereTheProcessorCouldFuseThem) {
+  if (!__builtin_cpu_supports("fma")) GTEST_SKIP() << "no fused multiply-add here";
+  const volatile double d = 1.0 + 0x1p-30, s = -(1.0 + 0x1p-29);
+  EXPECT_EQ(square_plus(d, s), 0.0);  // fused: 2^-60, the square's lost low bits
+}
+#endif
+
 TEST(RfPredict, BatchKeepsInputOrderAndMatchesSingleRowsOnAnyWorkerCount) {
   // Train on candidate features, as the search does.
   core::SplitMix64 rng(21);
