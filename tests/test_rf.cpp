@@ -496,15 +496,7 @@ TEST(RfPredict, BatchKeepsInputOrderAndMatchesSingleRowsOnAnyWorkerCount) {
   }
   // A key outside the lattice still predicts from its features.
   cands[100].idx[0] = 200;
-  // Whole groups of vector lanes, a short last group of trees of unequal depths, and groups
-  // shallower than the levels held in registers.
-  for (const ForestParams params : {ForestParams{.n_trees = 32, .seed = 2},
-                                    ForestParams{.n_trees = 37, .max_depth = 6, .seed = 3},
-                                    ForestParams{.n_trees = 16, .max_depth = 1, .seed = 4},
-                                    ForestParams{.n_trees = 16, .max_depth = 2, .seed = 5}}) {
-    const Forest forest =
-        train(std::span(d.rows).first(1000), std::span(d.targets).first(1000), params);
-    EXPECT_EQ(forest.layout.lanes.groups.size(), (params.n_trees + kLanes - 1) / kLanes);
+  const auto check = [&](const Forest& forest) {
     std::vector<float> one, two;
     tbb::task_arena(1).execute([&] { one = predict_batch(forest, cands, 1.0f); });
     tbb::task_arena(2).execute([&] { two = predict_batch(forest, cands, 1.0f); });
@@ -515,5 +507,24 @@ TEST(RfPredict, BatchKeepsInputOrderAndMatchesSingleRowsOnAnyWorkerCount) {
     }
     // The same through the node walk alone.
     EXPECT_EQ(predict_batch(Forest{forest.trees, {}}, cands, 1.0f), one);
+  };
+  // Whole groups of vector lanes, a short last group of trees of unequal depths, and groups
+  // of every depth around the levels held in registers and the two levels a step decides.
+  for (const ForestParams params : {ForestParams{.n_trees = 32, .seed = 2},
+                                    ForestParams{.n_trees = 37, .max_depth = 6, .seed = 3},
+                                    ForestParams{.n_trees = 16, .max_depth = 1, .seed = 4},
+                                    ForestParams{.n_trees = 16, .max_depth = 2, .seed = 5},
+                                    ForestParams{.n_trees = 16, .max_depth = 3, .seed = 6},
+                                    ForestParams{.n_trees = 16, .max_depth = 4, .seed = 9},
+                                    ForestParams{.n_trees = 16, .max_depth = 5, .seed = 7}}) {
+    const Forest forest =
+        train(std::span(d.rows).first(1000), std::span(d.targets).first(1000), params);
+    EXPECT_EQ(forest.layout.lanes.groups.size(), (params.n_trees + kLanes - 1) / kLanes);
+    check(forest);
   }
+  // Trained on continuous features, the cuts outnumber a register's bits: no lanes.
+  const Data wide = sample_data(2000, 8);
+  const Forest forest = train(wide.rows, wide.targets, {.n_trees = 16, .seed = 8});
+  EXPECT_TRUE(forest.layout.lanes.groups.empty());
+  check(forest);
 }

@@ -5,6 +5,7 @@
 #include <tbb/partitioner.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -507,10 +508,8 @@ constexpr std::size_t kBlock = 128;
 constexpr std::size_t kGroup = 16;
 static_assert(kBlock % kGroup == 0);
 
-// A row's ranks as lane words: rank f (see RankRow) in word f, zero past kFeatures; the two
-// halves are the two registers a lane permute picks from.
-using LaneRanks = std::array<std::uint32_t, 2 * kLanes>;
-static_assert(kFeatures <= 2 * kLanes);
+// A row's cut bits for the lane walk (see LaneLayout): one register of 32-bit words.
+using CutBits = std::array<std::uint32_t, kCutBits / 32>;
 
 struct Block {
   RankRow ranks[kBlock];
@@ -518,7 +517,8 @@ struct Block {
   float leaf[kBlock];
   double shift[kBlock], sum[kBlock], dev[kBlock], dev_sq[kBlock];
   // The lane walk's rows.
-  alignas(64) LaneRanks lane_ranks[kBlock];
+  alignas(64) CutBits bits[kBlock];
+  float prediction[kBlock];
 };
 
 void walk_group(const std::uint64_t* splits, std::uint32_t depth, const RankRow* ranks,
@@ -558,16 +558,28 @@ void accumulate(const Forest& forest, Block& block) {
   }
 }
 
-LaneRanks lane_ranks(const RankRow& ranks) {
-  LaneRanks out{};
-  for (std::size_t f = 0; f < kFeatures; ++f) out[f] = static_cast<std::uint32_t>(ranks[f] >> 32);
-  return out;
+// Sets bits [lo, hi) of `bits`.
+void set_bits(CutBits& bits, std::uint32_t lo, std::uint32_t hi) {
+  for (std::uint32_t w = lo / 32; w * 32 < hi; ++w) {
+    const std::uint32_t from = std::max(lo, w * 32) - w * 32;
+    const std::uint32_t to = std::min(hi, w * 32 + 32) - w * 32;
+    bits[w] |= static_cast<std::uint32_t>(((std::uint64_t{1} << (to - from)) - 1) << from);
+  }
 }
 
-std::uint32_t lane_split(std::uint64_t split) {
-  const std::uint64_t index = split >> 32;
-  if (index >= (std::uint64_t{1} << 27)) core::fatal("rf: too many cuts for the lane layout");
-  return static_cast<std::uint32_t>(index << 5 | (split & 31));
+// Cut s of feature f is below the row's rank for f exactly for s < rank: the rank's lowest
+// bits of the feature's field.
+CutBits cut_bits(const LaneLayout& lanes, const RankRow& ranks) {
+  CutBits bits{};
+  for (std::size_t f = 0; f < kFeatures; ++f) {
+    const auto rank = static_cast<std::uint32_t>(ranks[f] >> 32);
+    set_bits(bits, lanes.bit_base[f], lanes.bit_base[f] + rank);
+  }
+  return bits;
+}
+
+std::uint32_t cut_bit(const LaneLayout& lanes, std::uint64_t split) {
+  return lanes.bit_base[split & 31] + static_cast<std::uint32_t>(split >> 32);
 }
 
 void build_lanes(const Forest& forest, ForestLayout& layout) {
@@ -575,6 +587,15 @@ void build_lanes(const Forest& forest, ForestLayout& layout) {
     if (lt.depth > kMaxLaidOutDepth) return;  // a tree walks its nodes: no lanes
   }
   LaneLayout& lanes = layout.lanes;
+  std::uint32_t bit_count = 0;
+  for (std::size_t f = 0; f < kFeatures; ++f) {
+    lanes.bit_base[f] = bit_count;
+    bit_count += static_cast<std::uint32_t>(layout.cuts[f].size() + 1);
+  }
+  if (bit_count > kCutBits) {
+    lanes = {};  // the rows' cut bits would not fit a register: no lanes
+    return;
+  }
   std::vector<std::uint64_t> splits;
   std::vector<float> leaves;
   for (std::size_t first = 0; first < forest.trees.size(); first += kLanes) {
@@ -590,8 +611,10 @@ void build_lanes(const Forest& forest, ForestLayout& layout) {
       splits.assign(width, 0);
       leaves.assign(width, 0.0f);
       lay_out(layout, forest.trees[first + l], 0, 1, 0, g.depth, splits.data(), leaves.data());
+      const auto bit_at = [&](std::size_t p) { return p < width ? cut_bit(lanes, splits[p]) : 0u; };
       for (std::size_t p = 1; p < width; ++p) {
-        lanes.splits[g.split_offset + kLanes * p + l] = lane_split(splits[p]);
+        lanes.splits[g.split_offset + kLanes * p + l] =
+            bit_at(p) | bit_at(2 * p) << 9 | bit_at(2 * p + 1) << 18;
       }
       for (std::size_t q = 0; q < width; ++q) lanes.leaves[g.leaf_offset + kLanes * q + l] = leaves[q];
     }
@@ -610,17 +633,14 @@ bool processor_has_lanes() {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-// One level down for the 16 lanes of one row: x goes right exactly when the threshold's
-// index is below the row's rank for the split's feature, as in `step`. Returns the lanes
-// that went right.
-__attribute__((target("avx512f"), always_inline)) inline __mmask16 lanes_down(
-    __m512i split, __m512i low, __m512i high, __m512i& pos) {
-  const __m512i rank =
-      _mm512_permutex2var_epi32(low, _mm512_and_si512(split, _mm512_set1_epi32(31)), high);
-  const __mmask16 right = _mm512_cmplt_epu32_mask(_mm512_srli_epi32(split, 5), rank);
-  const __m512i twice = _mm512_add_epi32(pos, pos);
-  pos = _mm512_mask_add_epi32(twice, right, twice, _mm512_set1_epi32(1));
-  return right;
+// The lanes of one row that go right at the splits whose cut bits sit in the low 9 bits of
+// `split` (the bits above are ignored), given the row's cut bits.
+__attribute__((target("avx512f"), always_inline)) inline __mmask16 turns(__m512i split,
+                                                                        __m512i bits) {
+  // The word is bits 5 to 8 of the cut bit (a permute reads the low 4 bits of its index),
+  // the bit within it bits 0 to 4 (a rotation counts modulo 32).
+  const __m512i word = _mm512_permutexvar_epi32(_mm512_srli_epi32(split, 5), bits);
+  return _mm512_test_epi32_mask(_mm512_rorv_epi32(word, split), _mm512_set1_epi32(1));
 }
 
 // Tree l's leaves for the 8 rows of `leaf` (one register per row, lane l = tree l), as one
@@ -656,12 +676,35 @@ __attribute__((target("avx512f"), always_inline)) inline void by_tree(const __m5
   }
 }
 
+// One level down for the 16 lanes of one row, at the split word `word` (see LaneLayout):
+// gather index kLanes * p + l becomes kLanes * (2p + turn) + l. Returns the turns.
+__attribute__((target("avx512f"), always_inline)) inline __mmask16 step_one(
+    __m512i word, __m512i bits, __m512i lane, __m512i& index) {
+  const __mmask16 right = turns(word, bits);
+  const __m512i below = _mm512_sub_epi32(_mm512_add_epi32(index, index), lane);
+  index = _mm512_mask_add_epi32(below, right, below, _mm512_set1_epi32(kLanes));
+  return right;
+}
+
+// Two levels down at one split word: its own split, then the child's that the first turn
+// chose; kLanes * p + l becomes kLanes * (4p + 2 first + second) + l.
+__attribute__((target("avx512f"), always_inline)) inline void step_two(
+    __m512i word, __m512i bits, __m512i lane3, __m512i& index, __mmask16& first,
+    __mmask16& second) {
+  first = turns(word, bits);
+  const __m512i child = _mm512_mask_srli_epi32(_mm512_srli_epi32(word, 9), first, word, 18);
+  second = turns(child, bits);
+  const __m512i below = _mm512_sub_epi32(_mm512_slli_epi32(index, 2), lane3);
+  const __m512i half = _mm512_mask_add_epi32(below, first, below, _mm512_set1_epi32(2 * kLanes));
+  index = _mm512_mask_add_epi32(half, second, half, _mm512_set1_epi32(kLanes));
+}
+
 // Walks the group's trees for every row of the block and adds their leaves to the rows'
 // sums, 8 rows to a register of doubles, with add_leaf's operations in add_leaf's order
 // (the multiply and the add stay separate: a fused one would round differently). Eight rows
-// walk at once, so that their gathers overlap. The first three levels' splits sit at seven
-// fixed places (positions 1 to 7), held in registers and chosen by blends on the row's
-// turns; the deeper levels gather.
+// walk at once, so that their gathers overlap. Each step takes two levels from one split
+// word. The words of the first two steps (positions 1, and 4 to 7) are held in registers,
+// the second chosen by blends on the first step's turns; the deeper ones are gathered.
 __attribute__((target("avx512f"))) void walk_lanes(const LaneLayout& lanes, const LaneGroup& g,
                                                     bool first_group, Block& block) {
   constexpr std::size_t kRows = 8;
@@ -669,46 +712,52 @@ __attribute__((target("avx512f"))) void walk_lanes(const LaneLayout& lanes, cons
   const auto* splits = reinterpret_cast<const int*>(lanes.splits.data() + g.split_offset);
   const float* leaves = lanes.leaves.data() + g.leaf_offset;
   const __m512i lane = _mm512_set_epi32(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
-  const __m512i first_leaf = _mm512_set1_epi32(1 << g.depth);
-  const std::uint32_t held = std::min<std::uint32_t>(g.depth, 3);
+  const __m512i lane3 = _mm512_mullo_epi32(lane, _mm512_set1_epi32(3));
+  const __m512i first_leaf = _mm512_set1_epi32(kLanes << g.depth);
   __m512i at[8];
-  for (std::uint32_t p = 1; p < (1u << held); ++p) at[p] = _mm512_loadu_si512(splits + kLanes * p);
+  for (__m512i& word : at) word = _mm512_setzero_si512();  // blended past a shallow group
+  for (std::uint32_t p = 1; p < std::min<std::uint32_t>(8, 1u << g.depth); ++p) {
+    at[p] = _mm512_loadu_si512(splits + kLanes * p);
+  }
   for (std::size_t r = 0; r < kBlock; r += kRows) {
-    const LaneRanks* ranks = block.lane_ranks + r;
-    __m512i low[kRows], high[kRows], pos[kRows];
-    __mmask16 first[kRows], second[kRows];
+    __m512i bits[kRows], index[kRows];
     for (std::size_t k = 0; k < kRows; ++k) {
-      low[k] = _mm512_loadu_si512(ranks[k].data());
-      high[k] = _mm512_loadu_si512(ranks[k].data() + kLanes);
-      pos[k] = _mm512_set1_epi32(1);
+      bits[k] = _mm512_load_si512(block.bits[r + k].data());
+      index[k] = _mm512_add_epi32(_mm512_set1_epi32(kLanes), lane);  // the root, position 1
     }
-    // Level by level over the rows, so that the rows' steps overlap.
-    if (held >= 1) {
-      for (std::size_t k = 0; k < kRows; ++k) first[k] = lanes_down(at[1], low[k], high[k], pos[k]);
-    }
-    if (held >= 2) {
+    // Step by step over the rows, so that the rows' steps overlap.
+    std::uint32_t level = 0;
+    if (g.depth >= 2) {
       for (std::size_t k = 0; k < kRows; ++k) {
-        const __m512i split = _mm512_mask_blend_epi32(first[k], at[2], at[3]);
-        second[k] = lanes_down(split, low[k], high[k], pos[k]);
+        __mmask16 first, second;
+        step_two(at[1], bits[k], lane3, index[k], first, second);
+        const __m512i left = _mm512_mask_blend_epi32(second, at[4], at[5]);
+        const __m512i right = _mm512_mask_blend_epi32(second, at[6], at[7]);
+        const __m512i word = _mm512_mask_blend_epi32(first, left, right);
+        if (g.depth >= 4) {
+          step_two(word, bits[k], lane3, index[k], first, second);
+        } else if (g.depth == 3) {
+          step_one(word, bits[k], lane, index[k]);
+        }
+      }
+      level = std::min<std::uint32_t>(g.depth, 4);
+    }
+    for (; level + 2 <= g.depth; level += 2) {
+      for (std::size_t k = 0; k < kRows; ++k) {
+        __mmask16 first, second;
+        step_two(_mm512_i32gather_epi32(index[k], splits, 4), bits[k], lane3, index[k], first,
+                 second);
       }
     }
-    if (held >= 3) {
+    if (level < g.depth) {
       for (std::size_t k = 0; k < kRows; ++k) {
-        const __m512i left = _mm512_mask_blend_epi32(second[k], at[4], at[5]);
-        const __m512i right = _mm512_mask_blend_epi32(second[k], at[6], at[7]);
-        lanes_down(_mm512_mask_blend_epi32(first[k], left, right), low[k], high[k], pos[k]);
-      }
-    }
-    for (std::uint32_t level = held; level < g.depth; ++level) {
-      for (std::size_t k = 0; k < kRows; ++k) {
-        const __m512i at_pos = _mm512_or_si512(_mm512_slli_epi32(pos[k], 4), lane);
-        lanes_down(_mm512_i32gather_epi32(at_pos, splits, 4), low[k], high[k], pos[k]);
+        const __m512i word = level == 0 ? at[1] : _mm512_i32gather_epi32(index[k], splits, 4);
+        step_one(word, bits[k], lane, index[k]);
       }
     }
     __m512 leaf[kRows];
     for (std::size_t k = 0; k < kRows; ++k) {
-      const __m512i q = _mm512_sub_epi32(pos[k], first_leaf);
-      leaf[k] = _mm512_i32gather_ps(_mm512_or_si512(_mm512_slli_epi32(q, 4), lane), leaves, 4);
+      leaf[k] = _mm512_i32gather_ps(_mm512_sub_epi32(index[k], first_leaf), leaves, 4);
     }
     __m256 tree[kLanes];
     by_tree(leaf, tree);
@@ -732,14 +781,32 @@ __attribute__((target("avx512f"))) void walk_lanes(const LaneLayout& lanes, cons
   }
 }
 
+// combine() for 8 rows at a time: the same operations in the same order, lane by lane
+// (max(var, 0) gives 0 for a NaN var, as std::max(0.0, var) does).
+__attribute__((target("avx512f"))) void combine_lanes(Block& block, std::size_t trees, float k) {
+  const __m512d n = _mm512_set1_pd(static_cast<double>(trees));
+  const __m512d k_wide = _mm512_set1_pd(static_cast<double>(k));
+  for (std::size_t r = 0; r < kBlock; r += 8) {
+    const __m512d mean_dev = _mm512_div_pd(_mm512_loadu_pd(block.dev + r), n);
+    const __m512d var = _mm512_sub_pd(_mm512_div_pd(_mm512_loadu_pd(block.dev_sq + r), n),
+                                      _mm512_mul_pd(mean_dev, mean_dev));
+    const __m512d sd = _mm512_sqrt_pd(_mm512_max_pd(var, _mm512_setzero_pd()));
+    const __m512d mean = _mm512_div_pd(_mm512_loadu_pd(block.sum + r), n);
+    const __m512d p = _mm512_add_pd(mean, _mm512_mul_pd(k_wide, sd));
+    _mm256_storeu_ps(block.prediction + r, _mm512_cvtpd_ps(p));
+  }
+}
+
 #pragma GCC diagnostic pop
 
-// accumulate() over the lane groups: the same leaves, summed in the same tree order.
-void accumulate_lanes(const Forest& forest, Block& block) {
+// accumulate() and combine() over the lane groups: the same leaves, summed in the same tree
+// order, into block.prediction.
+void predict_lanes(const Forest& forest, Block& block, float k) {
   const LaneLayout& lanes = forest.layout.lanes;
   for (std::size_t g = 0; g < lanes.groups.size(); ++g) {
     walk_lanes(lanes, lanes.groups[g], g == 0, block);
   }
+  combine_lanes(block, forest.trees.size(), k);
 }
 
 bool use_lanes(const Forest& forest) {
@@ -749,7 +816,7 @@ bool use_lanes(const Forest& forest) {
 bool use_lanes(const Forest&) {
   return false;
 }
-void accumulate_lanes(const Forest&, Block&) {
+void predict_lanes(const Forest&, Block&, float) {
   core::fatal("rf: lane walk without the vector unit");
 }
 #endif
@@ -763,6 +830,13 @@ struct CandidateRanks {
              strategy::kFamilies>
       ranks{};
   std::array<std::array<std::uint16_t, strategy::kMaxDims>, strategy::kFamilies> values{};
+  std::array<std::size_t, strategy::kFamilies> dims{};
+  // The same ranks as cut bits when the forest has lanes: a candidate's cut bits are its
+  // family's (the slots that depend on the family alone) joined with those of its dimension
+  // i's value j, at (family * kMaxDims + i) * kMaxValues + j.
+  // Dimensions past the family's own have no bits.
+  std::array<CutBits, strategy::kFamilies> family_bits{};
+  std::vector<CutBits> dim_bits;
 };
 
 CandidateRanks candidate_ranks(const ForestLayout& layout) {
@@ -770,6 +844,7 @@ CandidateRanks candidate_ranks(const ForestLayout& layout) {
   for (std::size_t f = 0; f < strategy::kFamilies; ++f) {
     const auto family = static_cast<std::uint8_t>(f);
     const std::size_t dims = strategy::dim_count(family);
+    table.dims[f] = dims;
     for (std::size_t i = 0; i < strategy::kMaxDims; ++i) {
       table.values[f][i] =
           static_cast<std::uint16_t>(i < dims ? strategy::value_count(family, i) : 256);
@@ -783,6 +858,27 @@ CandidateRanks candidate_ranks(const ForestLayout& layout) {
       const RankRow ranks = rank_row(layout, strategy::feature_vector(c));
       for (std::size_t s = 0; s < kFeatures; ++s) table.ranks[f][s][j] = ranks[s];
     }
+  }
+  if (layout.lanes.groups.empty()) return table;
+  static_assert(std::has_single_bit(strategy::kMaxValues));
+  table.dim_bits.resize(strategy::kFamilies * strategy::kMaxDims * strategy::kMaxValues);
+  for (std::size_t f = 0; f < strategy::kFamilies; ++f) {
+    RankRow fixed{};  // rank 0 sets no bits
+    for (std::size_t s = 0; s < kFeatures; ++s) {
+      const bool dim = s >= strategy::kFamilies && s - strategy::kFamilies < table.dims[f];
+      if (!dim) {
+        fixed[s] = table.ranks[f][s][0];
+        continue;
+      }
+      for (std::size_t j = 0; j < strategy::kMaxValues; ++j) {
+        RankRow one{};
+        one[s] = table.ranks[f][s][j];
+        const std::size_t i = s - strategy::kFamilies;
+        table.dim_bits[(f * strategy::kMaxDims + i) * strategy::kMaxValues + j] =
+            cut_bits(layout.lanes, one);
+      }
+    }
+    table.family_bits[f] = cut_bits(layout.lanes, fixed);
   }
   return table;
 }
@@ -798,7 +894,7 @@ bool in_lattice(const CandidateRanks& table, const strategy::Candidate& c) {
 }
 
 RankRow candidate_rank_row(const CandidateRanks& table, const strategy::Candidate& c) {
-  const std::size_t dims = strategy::dim_count(c.family);
+  const std::size_t dims = table.dims[c.family];
   RankRow ranks;
   for (std::size_t s = 0; s < kFeatures; ++s) {
     const std::size_t j = s >= strategy::kFamilies && s - strategy::kFamilies < dims
@@ -808,6 +904,39 @@ RankRow candidate_rank_row(const CandidateRanks& table, const strategy::Candidat
   }
   return ranks;
 }
+
+#ifdef VARNEK_RF_LANES
+// The cut bits of the block's rows, for the lane walk (which only runs on processors with
+// AVX-512, so a lattice candidate's bits are joined in one register). A short last block
+// repeats its last candidate; the extra results are dropped.
+__attribute__((target("avx512f"))) void fill_cut_bits(const ForestLayout& layout,
+                                                       const CandidateRanks& table,
+                                                       std::span<const strategy::Candidate> rows,
+                                                       Block& block) {
+  for (std::size_t r = 0; r < kBlock; ++r) {
+    const strategy::Candidate& c = rows[std::min(r, rows.size() - 1)];
+    if (!in_lattice(table, c)) {
+      block.bits[r] = cut_bits(layout.lanes, rank_row(layout, strategy::feature_vector(c)));
+      continue;
+    }
+    __m512i joined = _mm512_loadu_si512(table.family_bits[c.family].data());
+    const CutBits* dim =
+        table.dim_bits.data() + c.family * strategy::kMaxDims * strategy::kMaxValues;
+    // Every dimension, so that the loop's end does not depend on the family: those past
+    // the family's own have no bits (and any index, masked into the table).
+    for (std::size_t i = 0; i < strategy::kMaxDims; ++i, dim += strategy::kMaxValues) {
+      const std::size_t j = c.idx[i] & (strategy::kMaxValues - 1);
+      joined = _mm512_or_si512(joined, _mm512_loadu_si512(dim[j].data()));
+    }
+    _mm512_store_si512(block.bits[r].data(), joined);
+  }
+}
+#else
+void fill_cut_bits(const ForestLayout&, const CandidateRanks&, std::span<const strategy::Candidate>,
+                   Block&) {
+  core::fatal("rf: lane walk without the vector unit");
+}
+#endif
 
 }  // namespace
 
@@ -895,25 +1024,26 @@ std::vector<float> predict_batch(const Forest& forest,
     for (std::size_t b = range.begin(); b != range.end(); ++b) {
       const std::size_t first = b * kBlock;
       const std::size_t count = std::min(kBlock, candidates.size() - first);
-      for (std::size_t r = 0; r < kBlock; ++r) {
-        // A short last block repeats its last candidate; the extra results are dropped.
-        const strategy::Candidate& c = candidates[first + std::min(r, count - 1)];
-        const bool lattice = ranked && in_lattice(table, c);
-        if (!every_tree_laid_out || !lattice) block.rows[r] = strategy::feature_vector(c);
-        if (ranked) {
-          block.ranks[r] =
-              lattice ? candidate_rank_row(table, c) : rank_row(forest.layout, block.rows[r]);
-          if (lanes) block.lane_ranks[r] = lane_ranks(block.ranks[r]);
-        }
-      }
       if (lanes) {
-        accumulate_lanes(forest, block);
+        fill_cut_bits(forest.layout, table, candidates.subspan(first, count), block);
+        predict_lanes(forest, block, k);
+        std::copy_n(block.prediction, count, out.begin() + static_cast<std::ptrdiff_t>(first));
       } else {
+        for (std::size_t r = 0; r < kBlock; ++r) {
+          // A short last block repeats its last candidate; the extra results are dropped.
+          const strategy::Candidate& c = candidates[first + std::min(r, count - 1)];
+          const bool lattice = ranked && in_lattice(table, c);
+          if (!every_tree_laid_out || !lattice) block.rows[r] = strategy::feature_vector(c);
+          if (ranked) {
+            block.ranks[r] =
+                lattice ? candidate_rank_row(table, c) : rank_row(forest.layout, block.rows[r]);
+          }
+        }
         accumulate(forest, block);
-      }
-      for (std::size_t r = 0; r < count; ++r) {
-        out[first + r] =
-            combine(block.sum[r], block.dev[r], block.dev_sq[r], forest.trees.size(), k);
+        for (std::size_t r = 0; r < count; ++r) {
+          out[first + r] =
+              combine(block.sum[r], block.dev[r], block.dev_sq[r], forest.trees.size(), k);
+        }
       }
     }
   });

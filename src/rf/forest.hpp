@@ -57,14 +57,20 @@ struct LaidOutTree {
 };
 
 // Batch layout for processors with AVX-512: the laid-out trees in groups of kLanes, one tree
-// per 32-bit vector lane, so that a step fetches one level's splits of the whole group with
-// one gather and gives each lane the row's rank for its feature with one register permute.
-// Every tree of a group is laid out to the group's depth (the deepest of them; padded as
-// above); the lanes of a short last group hold splits 0 and leaves 0 that are never summed.
-// Heap position p of lane l is word kLanes * p + l of the group's splits, leaf position q
-// (left to right) value kLanes * q + l of its leaves. A split word is
-// (1 + index of its threshold in cuts, 0 for NaN) << 5 | feature.
+// per 32-bit vector lane, so that one gather fetches a split word for the whole group.
+// A split is named by its cut bit: feature f owns bits bit_base[f] + s for s = 0 .. (its
+// cut count), and a row sets bit bit_base[f] + s exactly when s is below its rank for f, so
+// the row goes right at split s of f exactly when that bit is set (s = 0, the NaN threshold,
+// and padding, is always set). A row's cut bits fill one 512-bit register; a forest whose
+// cuts need more has no lanes. The split word at heap position p holds the cut bits of p
+// and of its two children, 9 bits each (p | left << 9 | right << 18; children on the last
+// level are 0), so one gather decides two levels. Every tree of a group is laid out to the
+// group's depth (the deepest of them; padded as above); the lanes of a short last group
+// hold splits 0 and leaves 0 that are never summed. Heap position p of lane l is word
+// kLanes * p + l of the group's splits, leaf position q (left to right) value kLanes * q + l
+// of its leaves.
 inline constexpr std::uint32_t kLanes = 16;
+inline constexpr std::uint32_t kCutBits = 512;
 
 struct LaneGroup {
   std::uint32_t depth = 0;
@@ -74,7 +80,8 @@ struct LaneGroup {
 };
 
 struct LaneLayout {
-  std::vector<LaneGroup> groups;  // empty when some tree keeps the node walk
+  std::vector<LaneGroup> groups;  // empty when some tree keeps the node walk or cuts overflow
+  std::array<std::uint32_t, kFeatures> bit_base{};
   std::vector<std::uint32_t> splits;
   std::vector<float> leaves;
 };
