@@ -578,6 +578,9 @@ CutBits cut_bits(const LaneLayout& lanes, const RankRow& ranks) {
   return bits;
 }
 
+// A split word's fields are 9 bits wide.
+static_assert(kCutBits <= 1u << 9);
+
 std::uint32_t cut_bit(const LaneLayout& lanes, std::uint64_t split) {
   return lanes.bit_base[split & 31] + static_cast<std::uint32_t>(split >> 32);
 }
