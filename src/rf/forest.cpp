@@ -680,13 +680,12 @@ __attribute__((target("avx512f"), always_inline)) inline void by_tree(const __m5
 }
 
 // One level down for the 16 lanes of one row, at the split word `word` (see LaneLayout):
-// gather index kLanes * p + l becomes kLanes * (2p + turn) + l. Returns the turns.
-__attribute__((target("avx512f"), always_inline)) inline __mmask16 step_one(
+// gather index kLanes * p + l becomes kLanes * (2p + turn) + l.
+__attribute__((target("avx512f"), always_inline)) inline void step_one(
     __m512i word, __m512i bits, __m512i lane, __m512i& index) {
   const __mmask16 right = turns(word, bits);
   const __m512i below = _mm512_sub_epi32(_mm512_add_epi32(index, index), lane);
   index = _mm512_mask_add_epi32(below, right, below, _mm512_set1_epi32(kLanes));
-  return right;
 }
 
 // Two levels down at one split word: its own split, then the child's that the first turn
@@ -704,9 +703,9 @@ __attribute__((target("avx512f"), always_inline)) inline void step_two(
 
 // Walks the group's trees for every row of the block and adds their leaves to the rows'
 // sums, 8 rows to a register of doubles, with add_leaf's operations in add_leaf's order
-// (the multiply and the add stay separate: a fused one would round differently). Eight rows
-// walk at once, so that their gathers overlap. Each step takes two levels from one split
-// word. The words of the first two steps (positions 1, and 4 to 7) are held in registers,
+// (the multiply and the add stay separate: a fused one would round differently, so the build
+// turns contraction off). Eight rows walk at once, so that their gathers overlap. Each step
+// takes two levels from one split word (an odd depth ends with a one-level step). The words of the first two steps (positions 1, and 4 to 7) are held in registers,
 // the second chosen by blends on the first step's turns; the deeper ones are gathered.
 __attribute__((target("avx512f"))) void walk_lanes(const LaneLayout& lanes, const LaneGroup& g,
                                                     bool first_group, Block& block) {
