@@ -835,11 +835,16 @@ struct CandidateRanks {
   std::array<std::size_t, strategy::kFamilies> dims{};
   // The same ranks as cut bits when the forest has lanes: a candidate's cut bits are its
   // family's (the slots that depend on the family alone) joined with those of its dimension
-  // i's value j, at (family * kMaxDims + i) * kMaxValues + j.
-  // Dimensions past the family's own have no bits.
+  // i's value j, at (family * kMaxDims + i) * kMaxValues + j; dimensions past the family's
+  // own have no bits.
   std::array<CutBits, strategy::kFamilies> family_bits{};
   std::vector<CutBits> dim_bits;
 };
+
+// Slot s holds dimension s - kFamilies of a family with `dims` dimensions.
+bool dimension_slot(std::size_t s, std::size_t dims) {
+  return s >= strategy::kFamilies && s - strategy::kFamilies < dims;
+}
 
 CandidateRanks candidate_ranks(const ForestLayout& layout) {
   CandidateRanks table;
@@ -867,8 +872,7 @@ CandidateRanks candidate_ranks(const ForestLayout& layout) {
   for (std::size_t f = 0; f < strategy::kFamilies; ++f) {
     RankRow fixed{};  // rank 0 sets no bits
     for (std::size_t s = 0; s < kFeatures; ++s) {
-      const bool dim = s >= strategy::kFamilies && s - strategy::kFamilies < table.dims[f];
-      if (!dim) {
+      if (!dimension_slot(s, table.dims[f])) {
         fixed[s] = table.ranks[f][s][0];
         continue;
       }
@@ -899,9 +903,7 @@ RankRow candidate_rank_row(const CandidateRanks& table, const strategy::Candidat
   const std::size_t dims = table.dims[c.family];
   RankRow ranks;
   for (std::size_t s = 0; s < kFeatures; ++s) {
-    const std::size_t j = s >= strategy::kFamilies && s - strategy::kFamilies < dims
-                              ? c.idx[s - strategy::kFamilies]
-                              : 0;
+    const std::size_t j = dimension_slot(s, dims) ? c.idx[s - strategy::kFamilies] : 0;
     ranks[s] = table.ranks[c.family][s][j];
   }
   return ranks;
