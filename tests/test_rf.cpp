@@ -505,13 +505,16 @@ TEST(RfPredict, BatchKeepsInputOrderAndMatchesSingleRowsOnAnyWorkerCount) {
     for (std::size_t i = 0; i < cands.size(); ++i) {
       ASSERT_EQ(one[i], predict(forest, strategy::feature_vector(cands[i]), 1.0f)) << i;
     }
-    // The same through the node walk alone.
+    // The same through the node walk alone, and through each vector unit the processor has.
     EXPECT_EQ(predict_batch(Forest{forest.trees, {}}, cands, 1.0f), one);
+    for (const BatchWalk walk : {BatchWalk::avx512, BatchWalk::avx2, BatchWalk::rows}) {
+      EXPECT_EQ(predict_batch(forest, cands, 1.0f, walk), one);
+    }
   };
   // Whole groups of vector lanes, a short last group of trees of unequal depths, and groups
   // of every depth around the levels held in registers and the two levels a step decides.
   for (const ForestParams params : {ForestParams{.n_trees = 32, .seed = 2},
-                                    ForestParams{.n_trees = 37, .max_depth = 6, .seed = 3},
+                                    ForestParams{.n_trees = 41, .max_depth = 6, .seed = 3},
                                     ForestParams{.n_trees = 16, .max_depth = 1, .seed = 4},
                                     ForestParams{.n_trees = 16, .max_depth = 2, .seed = 5},
                                     ForestParams{.n_trees = 16, .max_depth = 3, .seed = 6},
@@ -522,8 +525,14 @@ TEST(RfPredict, BatchKeepsInputOrderAndMatchesSingleRowsOnAnyWorkerCount) {
     EXPECT_EQ(forest.layout.lanes.groups.size(), (params.n_trees + kLanes - 1) / kLanes);
     check(forest);
   }
-  // Trained on continuous features, the cuts outnumber a register's bits: no lanes.
+  // Trained on continuous features: a few shallow trees need more cut bits than half a
+  // register (AVX2 then picks each bit's word from both halves); deeper ones outnumber a
+  // register's bits and get no lanes.
   const Data wide = sample_data(2000, 8);
+  const Forest few = train(wide.rows, wide.targets, {.n_trees = 6, .max_depth = 6, .seed = 8});
+  EXPECT_GT(few.layout.lanes.bit_count, kCutBits / 2);
+  EXPECT_EQ(few.layout.lanes.groups.size(), 1u);
+  check(few);
   const Forest forest = train(wide.rows, wide.targets, {.n_trees = 16, .seed = 8});
   EXPECT_TRUE(forest.layout.lanes.groups.empty());
   check(forest);

@@ -7,14 +7,16 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <utility>
 
 #include "core/fatal.hpp"
 #include "core/splitmix.hpp"
 
-// The batch walk over lane groups is compiled for AVX-512 and taken where the processor has
-// it (asked once at run time); elsewhere the rows walk the trees one by one.
+// The batch walk over lane groups is compiled for AVX-512 and for AVX2, and the widest the
+// processor has is taken (asked once at run time); elsewhere the rows walk the trees one by
+// one.
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define VARNEK_RF_LANES 1
 #include <immintrin.h>
@@ -599,6 +601,7 @@ void build_lanes(const Forest& forest, ForestLayout& layout) {
     lanes = {};  // the rows' cut bits would not fit a register: no lanes
     return;
   }
+  lanes.bit_count = bit_count;
   std::vector<std::uint64_t> splits;
   std::vector<float> leaves;
   for (std::size_t first = 0; first < forest.trees.size(); first += kLanes) {
@@ -625,10 +628,15 @@ void build_lanes(const Forest& forest, ForestLayout& layout) {
   }
 }
 
+// How a batch walks the trees: lane groups in AVX-512 or AVX2 registers, or row by row.
+enum class Unit : std::uint8_t { rows, avx2, avx512 };
+
 #ifdef VARNEK_RF_LANES
-bool processor_has_lanes() {
-  static const bool has = __builtin_cpu_supports("avx512f");
-  return has;
+Unit widest_unit() {
+  static const Unit unit = __builtin_cpu_supports("avx512f") ? Unit::avx512
+                           : __builtin_cpu_supports("avx2")  ? Unit::avx2
+                                                             : Unit::rows;
+  return unit;
 }
 
 // g++ 12's AVX-512 headers start some results from a deliberately undefined register and
@@ -799,26 +807,238 @@ __attribute__((target("avx512f"))) void combine_lanes(Block& block, std::size_t 
   }
 }
 
+// The AVX2 walk: the same layout, half a group (8 trees) per register, lane l of half h
+// being tree 8h + l, so that heap position p is still word kLanes * p + 8h + l. A turn is
+// kept in the sign bit of its lane, where blends read it.
+
+// b where the sign bit of `sign` is set, a elsewhere.
+__attribute__((target("avx2"), always_inline)) inline __m256i pick(__m256i a, __m256i b,
+                                                                   __m256i sign) {
+  return _mm256_castps_si256(_mm256_blendv_ps(_mm256_castsi256_ps(a), _mm256_castsi256_ps(b),
+                                              _mm256_castsi256_ps(sign)));
+}
+
+// turns() for 8 lanes, in the sign bits. A permute reaches 8 words, so the word is taken
+// from the low or the high half of the cut bits by bit 8 of the cut bit; a forest whose cut
+// bits fit the low half (kNarrow) skips that choice. Bit (cut bit & 31) of the word goes to
+// the sign by a left shift of 31 minus it.
+template <bool kNarrow>
+__attribute__((target("avx2"), always_inline)) inline __m256i turns8(__m256i split,
+                                                                     const CutBits& bits) {
+  const auto* half = reinterpret_cast<const __m256i*>(bits.data());
+  const __m256i at = _mm256_srli_epi32(split, 5);
+  __m256i word = _mm256_permutevar8x32_epi32(_mm256_load_si256(half), at);
+  if constexpr (!kNarrow) {
+    const __m256i high = _mm256_permutevar8x32_epi32(_mm256_load_si256(half + 1), at);
+    word = pick(word, high, _mm256_slli_epi32(split, 23));
+  }
+  return _mm256_sllv_epi32(word, _mm256_andnot_si256(split, _mm256_set1_epi32(31)));
+}
+
+// The 32-bit words base[index[l]] (split words or leaf values, as bits). On processors
+// without AVX-512 the gather instruction is slower than eight loads and inserts.
+template <class T>
+__attribute__((target("avx2"), always_inline)) inline __m256i load8(const T* base,
+                                                                    __m256i index) {
+  static_assert(sizeof(T) == 4);
+  alignas(32) std::uint32_t at[8];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(at), index);
+  std::uint32_t w[8];
+  for (std::size_t l = 0; l < 8; ++l) std::memcpy(&w[l], base + at[l], 4);
+  return _mm256_setr_epi32(static_cast<int>(w[0]), static_cast<int>(w[1]),
+                           static_cast<int>(w[2]), static_cast<int>(w[3]),
+                           static_cast<int>(w[4]), static_cast<int>(w[5]),
+                           static_cast<int>(w[6]), static_cast<int>(w[7]));
+}
+
+// step_one() for 8 lanes.
+template <bool kNarrow>
+__attribute__((target("avx2"), always_inline)) inline void step_one8(__m256i word,
+                                                                     const CutBits& bits,
+                                                                     __m256i lane,
+                                                                     __m256i& index) {
+  const __m256i right = turns8<kNarrow>(word, bits);
+  const __m256i below = _mm256_sub_epi32(_mm256_add_epi32(index, index), lane);
+  index = pick(below, _mm256_add_epi32(below, _mm256_set1_epi32(kLanes)), right);
+}
+
+// step_two() for 8 lanes; first and second are the turns, in the sign bits.
+template <bool kNarrow>
+__attribute__((target("avx2"), always_inline)) inline void step_two8(
+    __m256i word, const CutBits& bits, __m256i lane3, __m256i& index, __m256i& first,
+    __m256i& second) {
+  first = turns8<kNarrow>(word, bits);
+  const __m256i child = pick(_mm256_srli_epi32(word, 9), _mm256_srli_epi32(word, 18), first);
+  second = turns8<kNarrow>(child, bits);
+  const __m256i below = _mm256_sub_epi32(_mm256_slli_epi32(index, 2), lane3);
+  const __m256i half = pick(below, _mm256_add_epi32(below, _mm256_set1_epi32(2 * kLanes)), first);
+  index = pick(half, _mm256_add_epi32(half, _mm256_set1_epi32(kLanes)), second);
+}
+
+// Tree l's leaves for the 4 rows of `leaf` (one register per row, lane l = tree l), as one
+// 4-float register per tree.
+__attribute__((target("avx2"), always_inline)) inline void by_tree4(const __m256* leaf,
+                                                                    __m128 (&tree)[8]) {
+  const __m256 lo01 = _mm256_unpacklo_ps(leaf[0], leaf[1]);  // trees 0, 1 | 4, 5
+  const __m256 hi01 = _mm256_unpackhi_ps(leaf[0], leaf[1]);  // trees 2, 3 | 6, 7
+  const __m256 lo23 = _mm256_unpacklo_ps(leaf[2], leaf[3]);
+  const __m256 hi23 = _mm256_unpackhi_ps(leaf[2], leaf[3]);
+  const __m256 t[4] = {_mm256_shuffle_ps(lo01, lo23, 0x44), _mm256_shuffle_ps(lo01, lo23, 0xEE),
+                       _mm256_shuffle_ps(hi01, hi23, 0x44), _mm256_shuffle_ps(hi01, hi23, 0xEE)};
+  for (std::size_t c = 0; c < 4; ++c) {
+    tree[c] = _mm256_castps256_ps128(t[c]);
+    tree[c + 4] = _mm256_extractf128_ps(t[c], 1);
+  }
+}
+
+// walk_lanes() for one half of a group, on AVX2: the trees 8 * half + l for l < count. The
+// sums start from zero (and the shift from the first tree) when `start`, as for the first
+// half of the first group.
+template <bool kNarrow>
+__attribute__((target("avx2"))) void walk_half(const LaneLayout& lanes, const LaneGroup& g,
+                                               std::uint32_t half, std::uint32_t count,
+                                               bool start, Block& block) {
+  constexpr std::size_t kRows = 8;
+  static_assert(kBlock % kRows == 0 && kRows % 4 == 0);
+  const auto* splits = reinterpret_cast<const int*>(lanes.splits.data() + g.split_offset);
+  const float* leaves = lanes.leaves.data() + g.leaf_offset;
+  const __m256i lane =
+      _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(8 * half)),
+                       _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+  const __m256i lane3 = _mm256_add_epi32(lane, _mm256_add_epi32(lane, lane));
+  const __m256i first_leaf = _mm256_set1_epi32(kLanes << g.depth);
+  __m256i at[8];
+  for (__m256i& word : at) word = _mm256_setzero_si256();  // blended past a shallow group
+  for (std::uint32_t p = 1; p < std::min<std::uint32_t>(8, 1u << g.depth); ++p) {
+    at[p] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(splits + kLanes * p + 8 * half));
+  }
+  for (std::size_t r = 0; r < kBlock; r += kRows) {
+    const CutBits* bits = block.bits + r;
+    __m256i index[kRows];
+    for (__m256i& i : index) i = _mm256_add_epi32(_mm256_set1_epi32(kLanes), lane);
+    std::uint32_t level = 0;
+    if (g.depth >= 2) {
+      for (std::size_t k = 0; k < kRows; ++k) {
+        __m256i first, second;
+        step_two8<kNarrow>(at[1], bits[k], lane3, index[k], first, second);
+        const __m256i word = pick(pick(at[4], at[5], second), pick(at[6], at[7], second), first);
+        if (g.depth >= 4) {
+          step_two8<kNarrow>(word, bits[k], lane3, index[k], first, second);
+        } else if (g.depth == 3) {
+          step_one8<kNarrow>(word, bits[k], lane, index[k]);
+        }
+      }
+      level = std::min<std::uint32_t>(g.depth, 4);
+    }
+    for (; level + 2 <= g.depth; level += 2) {
+      for (std::size_t k = 0; k < kRows; ++k) {
+        __m256i first, second;
+        step_two8<kNarrow>(load8(splits, index[k]), bits[k], lane3,
+                           index[k], first, second);
+      }
+    }
+    if (level < g.depth) {
+      for (std::size_t k = 0; k < kRows; ++k) {
+        const __m256i word = level == 0 ? at[1] : load8(splits, index[k]);
+        step_one8<kNarrow>(word, bits[k], lane, index[k]);
+      }
+    }
+    __m256 leaf[kRows];
+    for (std::size_t k = 0; k < kRows; ++k) {
+      leaf[k] = _mm256_castsi256_ps(load8(leaves, _mm256_sub_epi32(index[k], first_leaf)));
+    }
+    // add_leaf over the trees in order, 4 rows to a register of doubles.
+    for (std::size_t q = 0; q < kRows; q += 4) {
+      __m128 tree[8];
+      by_tree4(leaf + q, tree);
+      double* const at_sum = block.sum + r + q;
+      double* const at_dev = block.dev + r + q;
+      double* const at_dev_sq = block.dev_sq + r + q;
+      double* const at_shift = block.shift + r + q;
+      const __m256d zero = _mm256_setzero_pd();
+      __m256d sum = start ? zero : _mm256_loadu_pd(at_sum);
+      __m256d dev = start ? zero : _mm256_loadu_pd(at_dev);
+      __m256d dev_sq = start ? zero : _mm256_loadu_pd(at_dev_sq);
+      __m256d shift = start ? _mm256_cvtps_pd(tree[0]) : _mm256_loadu_pd(at_shift);
+      for (std::size_t l = 0; l < count; ++l) {
+        const __m256d v = _mm256_cvtps_pd(tree[l]);
+        const __m256d d = _mm256_sub_pd(v, shift);
+        sum = _mm256_add_pd(sum, v);
+        dev = _mm256_add_pd(dev, d);
+        dev_sq = _mm256_add_pd(dev_sq, _mm256_mul_pd(d, d));
+      }
+      _mm256_storeu_pd(at_sum, sum);
+      _mm256_storeu_pd(at_dev, dev);
+      _mm256_storeu_pd(at_dev_sq, dev_sq);
+      _mm256_storeu_pd(at_shift, shift);
+    }
+  }
+}
+
+// combine_lanes() on AVX2, 4 rows at a time.
+__attribute__((target("avx2"))) void combine_lanes4(Block& block, std::size_t trees, float k) {
+  const __m256d n = _mm256_set1_pd(static_cast<double>(trees));
+  const __m256d k_wide = _mm256_set1_pd(static_cast<double>(k));
+  for (std::size_t r = 0; r < kBlock; r += 4) {
+    const __m256d mean_dev = _mm256_div_pd(_mm256_loadu_pd(block.dev + r), n);
+    const __m256d var = _mm256_sub_pd(_mm256_div_pd(_mm256_loadu_pd(block.dev_sq + r), n),
+                                      _mm256_mul_pd(mean_dev, mean_dev));
+    const __m256d sd = _mm256_sqrt_pd(_mm256_max_pd(var, _mm256_setzero_pd()));
+    const __m256d mean = _mm256_div_pd(_mm256_loadu_pd(block.sum + r), n);
+    const __m256d p = _mm256_add_pd(mean, _mm256_mul_pd(k_wide, sd));
+    _mm_storeu_ps(block.prediction + r, _mm256_cvtpd_ps(p));
+  }
+}
+
+// The block's predictions through the AVX2 walk.
+template <bool kNarrow>
+void predict_halves(const Forest& forest, Block& block, float k) {
+  const LaneLayout& lanes = forest.layout.lanes;
+  for (std::size_t g = 0; g < lanes.groups.size(); ++g) {
+    const LaneGroup& group = lanes.groups[g];
+    walk_half<kNarrow>(lanes, group, 0, std::min<std::uint32_t>(group.trees, 8), g == 0, block);
+    if (group.trees > 8) walk_half<kNarrow>(lanes, group, 1, group.trees - 8, false, block);
+  }
+  combine_lanes4(block, forest.trees.size(), k);
+}
+
 #pragma GCC diagnostic pop
 
 // accumulate() and combine() over the lane groups: the same leaves, summed in the same tree
 // order, into block.prediction.
-void predict_lanes(const Forest& forest, Block& block, float k) {
+void predict_lanes(const Forest& forest, Block& block, float k, Unit unit) {
   const LaneLayout& lanes = forest.layout.lanes;
+  if (unit == Unit::avx2) {
+    if (lanes.bit_count <= kCutBits / 2) {
+      predict_halves<true>(forest, block, k);
+    } else {
+      predict_halves<false>(forest, block, k);
+    }
+    return;
+  }
   for (std::size_t g = 0; g < lanes.groups.size(); ++g) {
     walk_lanes(lanes, lanes.groups[g], g == 0, block);
   }
   combine_lanes(block, forest.trees.size(), k);
 }
 
-bool use_lanes(const Forest& forest) {
-  return has_layout(forest) && !forest.layout.lanes.groups.empty() && processor_has_lanes();
+// The unit a batch takes: the one asked for if the processor has it, else the rows.
+Unit lane_unit(const Forest& forest, BatchWalk walk) {
+  if (!has_layout(forest) || forest.layout.lanes.groups.empty()) return Unit::rows;
+  const Unit widest = widest_unit();
+  switch (walk) {
+    case BatchWalk::widest: return widest;
+    case BatchWalk::avx512: return widest == Unit::avx512 ? Unit::avx512 : Unit::rows;
+    case BatchWalk::avx2: return widest != Unit::rows ? Unit::avx2 : Unit::rows;
+    case BatchWalk::rows: return Unit::rows;
+  }
+  return Unit::rows;
 }
 #else
-bool use_lanes(const Forest&) {
-  return false;
+Unit lane_unit(const Forest&, BatchWalk) {
+  return Unit::rows;
 }
-void predict_lanes(const Forest&, Block&, float) {
+void predict_lanes(const Forest&, Block&, float, Unit) {
   core::fatal("rf: lane walk without the vector unit");
 }
 #endif
@@ -910,9 +1130,9 @@ RankRow candidate_rank_row(const CandidateRanks& table, const strategy::Candidat
 }
 
 #ifdef VARNEK_RF_LANES
-// The cut bits of the block's rows, for the lane walk (which only runs on processors with
-// AVX-512, so a lattice candidate's bits are joined in one register). A short last block
-// repeats its last candidate; the extra results are dropped.
+// The cut bits of the block's rows, for the AVX-512 walk (a lattice candidate's bits are
+// joined in one register). A short last block repeats its last candidate; the extra results
+// are dropped.
 __attribute__((target("avx512f"))) void fill_cut_bits(const ForestLayout& layout,
                                                        const CandidateRanks& table,
                                                        std::span<const strategy::Candidate> rows,
@@ -935,9 +1155,35 @@ __attribute__((target("avx512f"))) void fill_cut_bits(const ForestLayout& layout
     _mm512_store_si512(block.bits[r].data(), joined);
   }
 }
+
+// fill_cut_bits() for the AVX2 walk: the same bits, joined by the compiler's vectors.
+__attribute__((target("avx2"))) void fill_cut_bits8(const ForestLayout& layout,
+                                                    const CandidateRanks& table,
+                                                    std::span<const strategy::Candidate> rows,
+                                                    Block& block) {
+  for (std::size_t r = 0; r < kBlock; ++r) {
+    const strategy::Candidate& c = rows[std::min(r, rows.size() - 1)];
+    if (!in_lattice(table, c)) {
+      block.bits[r] = cut_bits(layout.lanes, rank_row(layout, strategy::feature_vector(c)));
+      continue;
+    }
+    CutBits joined = table.family_bits[c.family];
+    const CutBits* dim =
+        table.dim_bits.data() + c.family * strategy::kMaxDims * strategy::kMaxValues;
+    for (std::size_t i = 0; i < strategy::kMaxDims; ++i, dim += strategy::kMaxValues) {
+      const CutBits& value = dim[c.idx[i] & (strategy::kMaxValues - 1)];
+      for (std::size_t w = 0; w < joined.size(); ++w) joined[w] |= value[w];
+    }
+    block.bits[r] = joined;
+  }
+}
 #else
 void fill_cut_bits(const ForestLayout&, const CandidateRanks&, std::span<const strategy::Candidate>,
                    Block&) {
+  core::fatal("rf: lane walk without the vector unit");
+}
+void fill_cut_bits8(const ForestLayout&, const CandidateRanks&,
+                    std::span<const strategy::Candidate>, Block&) {
   core::fatal("rf: lane walk without the vector unit");
 }
 #endif
@@ -1012,7 +1258,8 @@ float predict(const Forest& forest, const Row& x, float k) {
 }
 
 std::vector<float> predict_batch(const Forest& forest,
-                                 std::span<const strategy::Candidate> candidates, float k) {
+                                 std::span<const strategy::Candidate> candidates, float k,
+                                 BatchWalk walk) {
   std::vector<float> out(candidates.size(), 0.0f);
   if (forest.trees.empty()) return out;
   bool every_tree_laid_out = true;
@@ -1021,16 +1268,21 @@ std::vector<float> predict_batch(const Forest& forest,
   }
   const bool ranked = has_layout(forest);
   const CandidateRanks table = ranked ? candidate_ranks(forest.layout) : CandidateRanks{};
-  const bool lanes = use_lanes(forest);
+  const Unit unit = lane_unit(forest, walk);
   const std::size_t blocks = (candidates.size() + kBlock - 1) / kBlock;
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, blocks, 8), [&](const auto& range) {
     Block block;
     for (std::size_t b = range.begin(); b != range.end(); ++b) {
       const std::size_t first = b * kBlock;
       const std::size_t count = std::min(kBlock, candidates.size() - first);
-      if (lanes) {
-        fill_cut_bits(forest.layout, table, candidates.subspan(first, count), block);
-        predict_lanes(forest, block, k);
+      if (unit != Unit::rows) {
+        const auto rows = candidates.subspan(first, count);
+        if (unit == Unit::avx2) {
+          fill_cut_bits8(forest.layout, table, rows, block);
+        } else {
+          fill_cut_bits(forest.layout, table, rows, block);
+        }
+        predict_lanes(forest, block, k, unit);
         std::copy_n(block.prediction, count, out.begin() + static_cast<std::ptrdiff_t>(first));
       } else {
         for (std::size_t r = 0; r < kBlock; ++r) {

@@ -56,8 +56,9 @@ struct LaidOutTree {
   std::size_t leaf_offset = 0;   // 2^depth leaf values, left to right
 };
 
-// Batch layout for processors with AVX-512: the laid-out trees in groups of kLanes, one tree
-// per 32-bit vector lane, so that one gather fetches a split word for the whole group.
+// Batch layout for processors with vector gathers: the laid-out trees in groups of kLanes,
+// one tree per 32-bit vector lane, so that one gather fetches a split word for the whole
+// group (AVX-512 walks a group in one register, AVX2 in two halves of 8 lanes).
 // A split is named by its cut bit: feature f owns bits bit_base[f] + s for s = 0 .. (its
 // cut count), and a row sets bit bit_base[f] + s exactly when s is below its rank for f, so
 // the row goes right at split s of f exactly when that bit is set (s = 0, the NaN threshold,
@@ -82,6 +83,7 @@ struct LaneGroup {
 struct LaneLayout {
   std::vector<LaneGroup> groups;  // empty when some tree keeps the node walk or cuts overflow
   std::array<std::uint32_t, kFeatures> bit_base{};
+  std::uint32_t bit_count = 0;  // cut bits in use, the last feature's field included
   std::vector<std::uint32_t> splits;
   std::vector<float> leaves;
 };
@@ -125,10 +127,16 @@ float predict_mean(const Forest& forest, const Row& x);
 // tree's leaf so that it does not cancel away. 0 without trees.
 float predict(const Forest& forest, const Row& x, float k);
 
+// The vector unit a batch walks its lane groups with: the widest the processor has, or one
+// named, so that each can be checked against the others. A unit the processor lacks, or a
+// forest without lanes, walks the rows tree by tree. Every choice gives the same floats.
+enum class BatchWalk : std::uint8_t { widest, avx512, avx2, rows };
+
 // predict() for each candidate's feature vector, in parallel over index ranges; output i
 // belongs to candidates[i].
 std::vector<float> predict_batch(const Forest& forest,
-                                 std::span<const strategy::Candidate> candidates, float k);
+                                 std::span<const strategy::Candidate> candidates, float k,
+                                 BatchWalk walk = BatchWalk::widest);
 
 // Total nodes over all trees.
 std::size_t node_count(const Forest& forest);
