@@ -510,8 +510,9 @@ constexpr std::size_t kBlock = 128;
 constexpr std::size_t kGroup = 16;
 static_assert(kBlock % kGroup == 0);
 
-// A row's cut bits for the lane walk (see LaneLayout): one register of 32-bit words.
-using CutBits = std::array<std::uint32_t, kCutBits / 32>;
+// A row's cut bits for the lane walk (see LaneLayout): one register of 32-bit words, aligned
+// as one (every table of them too), so that no load of them straddles two cache lines.
+struct alignas(64) CutBits : std::array<std::uint32_t, kCutBits / 32> {};
 
 struct Block {
   RankRow ranks[kBlock];
@@ -633,9 +634,10 @@ enum class Unit : std::uint8_t { rows, avx2, avx512 };
 
 #ifdef VARNEK_RF_LANES
 Unit widest_unit() {
-  static const Unit unit = __builtin_cpu_supports("avx512f") ? Unit::avx512
-                           : __builtin_cpu_supports("avx2")  ? Unit::avx2
-                                                             : Unit::rows;
+  // Both walks end with combine_lanes, compiled for AVX2.
+  static const Unit unit = !__builtin_cpu_supports("avx2")   ? Unit::rows
+                           : __builtin_cpu_supports("avx512f") ? Unit::avx512
+                                                               : Unit::avx2;
   return unit;
 }
 
@@ -788,22 +790,6 @@ __attribute__((target("avx512f"))) void walk_lanes(const LaneLayout& lanes, cons
     _mm512_storeu_pd(block.dev + r, dev);
     _mm512_storeu_pd(block.dev_sq + r, dev_sq);
     _mm512_storeu_pd(block.shift + r, shift);
-  }
-}
-
-// combine() for 8 rows at a time: the same operations in the same order, lane by lane
-// (max(var, 0) gives 0 for a NaN var, as std::max(0.0, var) does).
-__attribute__((target("avx512f"))) void combine_lanes(Block& block, std::size_t trees, float k) {
-  const __m512d n = _mm512_set1_pd(static_cast<double>(trees));
-  const __m512d k_wide = _mm512_set1_pd(static_cast<double>(k));
-  for (std::size_t r = 0; r < kBlock; r += 8) {
-    const __m512d mean_dev = _mm512_div_pd(_mm512_loadu_pd(block.dev + r), n);
-    const __m512d var = _mm512_sub_pd(_mm512_div_pd(_mm512_loadu_pd(block.dev_sq + r), n),
-                                      _mm512_mul_pd(mean_dev, mean_dev));
-    const __m512d sd = _mm512_sqrt_pd(_mm512_max_pd(var, _mm512_setzero_pd()));
-    const __m512d mean = _mm512_div_pd(_mm512_loadu_pd(block.sum + r), n);
-    const __m512d p = _mm512_add_pd(mean, _mm512_mul_pd(k_wide, sd));
-    _mm256_storeu_ps(block.prediction + r, _mm512_cvtpd_ps(p));
   }
 }
 
@@ -975,8 +961,10 @@ __attribute__((target("avx2"))) void walk_half(const LaneLayout& lanes, const La
   }
 }
 
-// combine_lanes() on AVX2, 4 rows at a time.
-__attribute__((target("avx2"))) void combine_lanes4(Block& block, std::size_t trees, float k) {
+// combine() for 4 rows at a time: the same operations in the same order, lane by lane
+// (max(var, 0) gives 0 for a NaN var, as std::max(0.0, var) does). Both walks end with it:
+// a processor with AVX-512 has AVX2 too.
+__attribute__((target("avx2"))) void combine_lanes(Block& block, std::size_t trees, float k) {
   const __m256d n = _mm256_set1_pd(static_cast<double>(trees));
   const __m256d k_wide = _mm256_set1_pd(static_cast<double>(k));
   for (std::size_t r = 0; r < kBlock; r += 4) {
@@ -999,7 +987,7 @@ void predict_halves(const Forest& forest, Block& block, float k) {
     walk_half<kNarrow>(lanes, group, 0, std::min<std::uint32_t>(group.trees, 8), g == 0, block);
     if (group.trees > 8) walk_half<kNarrow>(lanes, group, 1, group.trees - 8, false, block);
   }
-  combine_lanes4(block, forest.trees.size(), k);
+  combine_lanes(block, forest.trees.size(), k);
 }
 
 #pragma GCC diagnostic pop
@@ -1130,46 +1118,26 @@ RankRow candidate_rank_row(const CandidateRanks& table, const strategy::Candidat
 }
 
 #ifdef VARNEK_RF_LANES
-// The cut bits of the block's rows, for the AVX-512 walk (a lattice candidate's bits are
-// joined in one register). A short last block repeats its last candidate; the extra results
-// are dropped.
-__attribute__((target("avx512f"))) void fill_cut_bits(const ForestLayout& layout,
-                                                       const CandidateRanks& table,
-                                                       std::span<const strategy::Candidate> rows,
-                                                       Block& block) {
-  for (std::size_t r = 0; r < kBlock; ++r) {
-    const strategy::Candidate& c = rows[std::min(r, rows.size() - 1)];
-    if (!in_lattice(table, c)) {
-      block.bits[r] = cut_bits(layout.lanes, rank_row(layout, strategy::feature_vector(c)));
-      continue;
-    }
-    __m512i joined = _mm512_loadu_si512(table.family_bits[c.family].data());
-    const CutBits* dim =
-        table.dim_bits.data() + c.family * strategy::kMaxDims * strategy::kMaxValues;
-    // Every dimension, so that the loop's end does not depend on the family: those past
-    // the family's own have no bits (and any index, masked into the table).
-    for (std::size_t i = 0; i < strategy::kMaxDims; ++i, dim += strategy::kMaxValues) {
-      const std::size_t j = c.idx[i] & (strategy::kMaxValues - 1);
-      joined = _mm512_or_si512(joined, _mm512_loadu_si512(dim[j].data()));
-    }
-    _mm512_store_si512(block.bits[r].data(), joined);
-  }
-}
 
-// fill_cut_bits() for the AVX2 walk: the same bits, joined by the compiler's vectors.
-__attribute__((target("avx2"))) void fill_cut_bits8(const ForestLayout& layout,
-                                                    const CandidateRanks& table,
-                                                    std::span<const strategy::Candidate> rows,
-                                                    Block& block) {
+// The cut bits of the block's rows, for a lane walk: a lattice candidate's are its family's
+// joined with one table entry per dimension, in the vectors of the unit that walks them (the
+// callers below compile it for each). Every dimension is joined, so that the loop's end does
+// not depend on the family: those past the family's own have no bits (and any index, masked
+// into the table). A short last block repeats its last candidate; the extra results are
+// dropped.
+__attribute__((always_inline)) inline void fill_cut_bits(const ForestLayout& layout,
+                                                         const CandidateRanks& table,
+                                                         std::span<const strategy::Candidate> rows,
+                                                         Block& block) {
   for (std::size_t r = 0; r < kBlock; ++r) {
     const strategy::Candidate& c = rows[std::min(r, rows.size() - 1)];
     if (!in_lattice(table, c)) {
       block.bits[r] = cut_bits(layout.lanes, rank_row(layout, strategy::feature_vector(c)));
       continue;
     }
-    CutBits joined = table.family_bits[c.family];
     const CutBits* dim =
         table.dim_bits.data() + c.family * strategy::kMaxDims * strategy::kMaxValues;
+    CutBits joined = table.family_bits[c.family];
     for (std::size_t i = 0; i < strategy::kMaxDims; ++i, dim += strategy::kMaxValues) {
       const CutBits& value = dim[c.idx[i] & (strategy::kMaxValues - 1)];
       for (std::size_t w = 0; w < joined.size(); ++w) joined[w] |= value[w];
@@ -1177,12 +1145,30 @@ __attribute__((target("avx2"))) void fill_cut_bits8(const ForestLayout& layout,
     block.bits[r] = joined;
   }
 }
-#else
-void fill_cut_bits(const ForestLayout&, const CandidateRanks&, std::span<const strategy::Candidate>,
-                   Block&) {
-  core::fatal("rf: lane walk without the vector unit");
+
+__attribute__((target("avx512f"))) void fill_cut_bits_avx512(
+    const ForestLayout& layout, const CandidateRanks& table,
+    std::span<const strategy::Candidate> rows, Block& block) {
+  fill_cut_bits(layout, table, rows, block);
 }
-void fill_cut_bits8(const ForestLayout&, const CandidateRanks&,
+
+__attribute__((target("avx2"))) void fill_cut_bits_avx2(
+    const ForestLayout& layout, const CandidateRanks& table,
+    std::span<const strategy::Candidate> rows, Block& block) {
+  fill_cut_bits(layout, table, rows, block);
+}
+
+// The block's cut bits in the vectors of the unit that walks them.
+void fill_lane_bits(Unit unit, const ForestLayout& layout, const CandidateRanks& table,
+                    std::span<const strategy::Candidate> rows, Block& block) {
+  if (unit == Unit::avx2) {
+    fill_cut_bits_avx2(layout, table, rows, block);
+  } else {
+    fill_cut_bits_avx512(layout, table, rows, block);
+  }
+}
+#else
+void fill_lane_bits(Unit, const ForestLayout&, const CandidateRanks&,
                     std::span<const strategy::Candidate>, Block&) {
   core::fatal("rf: lane walk without the vector unit");
 }
@@ -1276,12 +1262,7 @@ std::vector<float> predict_batch(const Forest& forest,
       const std::size_t first = b * kBlock;
       const std::size_t count = std::min(kBlock, candidates.size() - first);
       if (unit != Unit::rows) {
-        const auto rows = candidates.subspan(first, count);
-        if (unit == Unit::avx2) {
-          fill_cut_bits8(forest.layout, table, rows, block);
-        } else {
-          fill_cut_bits(forest.layout, table, rows, block);
-        }
+        fill_lane_bits(unit, forest.layout, table, candidates.subspan(first, count), block);
         predict_lanes(forest, block, k, unit);
         std::copy_n(block.prediction, count, out.begin() + static_cast<std::ptrdiff_t>(first));
       } else {
