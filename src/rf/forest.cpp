@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -821,29 +820,29 @@ __attribute__((target("avx2"), always_inline)) inline __m256i turns8(__m256i spl
   return _mm256_sllv_epi32(word, _mm256_andnot_si256(split, _mm256_set1_epi32(31)));
 }
 
-// The 32-bit words base[index[l]] (split words or leaf values, as bits). On processors
-// without AVX-512 the gather instruction is slower than eight loads and inserts; the indices
-// leave the register two to a 64-bit move, which costs fewer vector operations than eight
-// 32-bit extractions.
-template <class T>
-__attribute__((target("avx2"), always_inline)) inline __m256i load8(const T* base,
-                                                                    __m256i index) {
-  static_assert(sizeof(T) == 4);
-  const __m128i low = _mm256_castsi256_si128(index), high = _mm256_extracti128_si256(index, 1);
+// The 32-bit words base[index[l]] (split words, as bits). On processors without AVX-512 the
+// gather instruction is slower than eight loads and inserts.
+// The 8 lanes of v as integers, two to a 64-bit move (fewer vector operations than eight
+// 32-bit extractions).
+__attribute__((target("avx2"), always_inline)) inline void lane_words(__m256i v,
+                                                                      std::uint32_t (&out)[8]) {
+  const __m128i low = _mm256_castsi256_si128(v), high = _mm256_extracti128_si256(v, 1);
   const std::uint64_t pairs[4] = {
       static_cast<std::uint64_t>(_mm_cvtsi128_si64(low)),
       static_cast<std::uint64_t>(_mm_extract_epi64(low, 1)),
       static_cast<std::uint64_t>(_mm_cvtsi128_si64(high)),
       static_cast<std::uint64_t>(_mm_extract_epi64(high, 1))};
-  std::uint32_t w[8];
   for (std::size_t l = 0; l < 8; ++l) {
-    const auto at = static_cast<std::uint32_t>(pairs[l / 2] >> (32 * (l % 2)));
-    std::memcpy(&w[l], base + at, 4);
+    out[l] = static_cast<std::uint32_t>(pairs[l / 2] >> (32 * (l % 2)));
   }
-  return _mm256_setr_epi32(static_cast<int>(w[0]), static_cast<int>(w[1]),
-                           static_cast<int>(w[2]), static_cast<int>(w[3]),
-                           static_cast<int>(w[4]), static_cast<int>(w[5]),
-                           static_cast<int>(w[6]), static_cast<int>(w[7]));
+}
+
+__attribute__((target("avx2"), always_inline)) inline __m256i load8(const int* base,
+                                                                    __m256i index) {
+  std::uint32_t at[8];
+  lane_words(index, at);
+  return _mm256_setr_epi32(base[at[0]], base[at[1]], base[at[2]], base[at[3]], base[at[4]],
+                           base[at[5]], base[at[6]], base[at[7]]);
 }
 
 // step_one() for 8 lanes.
@@ -868,22 +867,6 @@ __attribute__((target("avx2"), always_inline)) inline void step_two8(
   const __m256i below = _mm256_sub_epi32(_mm256_slli_epi32(index, 2), lane3);
   const __m256i half = pick(below, _mm256_add_epi32(below, _mm256_set1_epi32(2 * kLanes)), first);
   index = pick(half, _mm256_add_epi32(half, _mm256_set1_epi32(kLanes)), second);
-}
-
-// Tree l's leaves for the 4 rows of `leaf` (one register per row, lane l = tree l), as one
-// 4-float register per tree.
-__attribute__((target("avx2"), always_inline)) inline void by_tree4(const __m256* leaf,
-                                                                    __m128 (&tree)[8]) {
-  const __m256 lo01 = _mm256_unpacklo_ps(leaf[0], leaf[1]);  // trees 0, 1 | 4, 5
-  const __m256 hi01 = _mm256_unpackhi_ps(leaf[0], leaf[1]);  // trees 2, 3 | 6, 7
-  const __m256 lo23 = _mm256_unpacklo_ps(leaf[2], leaf[3]);
-  const __m256 hi23 = _mm256_unpackhi_ps(leaf[2], leaf[3]);
-  const __m256 t[4] = {_mm256_shuffle_ps(lo01, lo23, 0x44), _mm256_shuffle_ps(lo01, lo23, 0xEE),
-                       _mm256_shuffle_ps(hi01, hi23, 0x44), _mm256_shuffle_ps(hi01, hi23, 0xEE)};
-  for (std::size_t c = 0; c < 4; ++c) {
-    tree[c] = _mm256_castps256_ps128(t[c]);
-    tree[c + 4] = _mm256_extractf128_ps(t[c], 1);
-  }
 }
 
 // walk_lanes() for one half of a group, on AVX2: the trees 8 * half + l for l < count. The
@@ -938,14 +921,18 @@ __attribute__((target("avx2"))) void walk_half(const LaneLayout& lanes, const La
         step_one8<kNarrow>(word, bits[k], lane, index[k]);
       }
     }
-    __m256 leaf[kRows];
-    for (std::size_t k = 0; k < kRows; ++k) {
-      leaf[k] = _mm256_castsi256_ps(load8(leaves, _mm256_sub_epi32(index[k], first_leaf)));
-    }
-    // add_leaf over the trees in order, 4 rows to a register of doubles.
+    // add_leaf over the trees in order, 4 rows to a register of doubles: tree l's leaves for
+    // rows q .. q + 3 are loaded straight into one register.
     for (std::size_t q = 0; q < kRows; q += 4) {
+      std::uint32_t position[4][8];
+      for (std::size_t k = 0; k < 4; ++k) {
+        lane_words(_mm256_sub_epi32(index[q + k], first_leaf), position[k]);
+      }
       __m128 tree[8];
-      by_tree4(leaf + q, tree);
+      for (std::size_t l = 0; l < 8; ++l) {
+        tree[l] = _mm_setr_ps(leaves[position[0][l]], leaves[position[1][l]],
+                              leaves[position[2][l]], leaves[position[3][l]]);
+      }
       double* const at_sum = block.sum + r + q;
       double* const at_dev = block.dev + r + q;
       double* const at_dev_sq = block.dev_sq + r + q;
