@@ -820,8 +820,6 @@ __attribute__((target("avx2"), always_inline)) inline __m256i turns8(__m256i spl
   return _mm256_sllv_epi32(word, _mm256_andnot_si256(split, _mm256_set1_epi32(31)));
 }
 
-// The 32-bit words base[index[l]] (split words, as bits). On processors without AVX-512 the
-// gather instruction is slower than eight loads and inserts.
 // The 8 lanes of v as integers, two to a 64-bit move (fewer vector operations than eight
 // 32-bit extractions).
 __attribute__((target("avx2"), always_inline)) inline void lane_words(__m256i v,
@@ -837,6 +835,8 @@ __attribute__((target("avx2"), always_inline)) inline void lane_words(__m256i v,
   }
 }
 
+// The split words base[index[l]]. On processors without AVX-512 the gather instruction is
+// slower than eight loads and inserts.
 __attribute__((target("avx2"), always_inline)) inline __m256i load8(const int* base,
                                                                     __m256i index) {
   std::uint32_t at[8];
