@@ -974,16 +974,11 @@ __attribute__((target("avx2"))) void combine_lanes(Block& block, std::size_t tre
   }
 }
 
-// The block's predictions through the AVX2 walk.
+// walk_lanes() on AVX2: the group's two halves in turn.
 template <bool kNarrow>
-void predict_halves(const Forest& forest, Block& block, float k) {
-  const LaneLayout& lanes = forest.layout.lanes;
-  for (std::size_t g = 0; g < lanes.groups.size(); ++g) {
-    const LaneGroup& group = lanes.groups[g];
-    walk_half<kNarrow>(lanes, group, 0, std::min<std::uint32_t>(group.trees, 8), g == 0, block);
-    if (group.trees > 8) walk_half<kNarrow>(lanes, group, 1, group.trees - 8, false, block);
-  }
-  combine_lanes(block, forest.trees.size(), k);
+void walk_halves(const LaneLayout& lanes, const LaneGroup& g, bool first_group, Block& block) {
+  walk_half<kNarrow>(lanes, g, 0, std::min<std::uint32_t>(g.trees, 8), first_group, block);
+  if (g.trees > 8) walk_half<kNarrow>(lanes, g, 1, g.trees - 8, false, block);
 }
 
 #pragma GCC diagnostic pop
@@ -992,16 +987,16 @@ void predict_halves(const Forest& forest, Block& block, float k) {
 // order, into block.prediction.
 void predict_lanes(const Forest& forest, Block& block, float k, Unit unit) {
   const LaneLayout& lanes = forest.layout.lanes;
-  if (unit == Unit::avx2) {
-    if (lanes.bit_count <= kCutBits / 2) {
-      predict_halves<true>(forest, block, k);
-    } else {
-      predict_halves<false>(forest, block, k);
-    }
-    return;
-  }
+  const bool narrow = lanes.bit_count <= kCutBits / 2;
   for (std::size_t g = 0; g < lanes.groups.size(); ++g) {
-    walk_lanes(lanes, lanes.groups[g], g == 0, block);
+    const LaneGroup& group = lanes.groups[g];
+    if (unit == Unit::avx512) {
+      walk_lanes(lanes, group, g == 0, block);
+    } else if (narrow) {
+      walk_halves<true>(lanes, group, g == 0, block);
+    } else {
+      walk_halves<false>(lanes, group, g == 0, block);
+    }
   }
   combine_lanes(block, forest.trees.size(), k);
 }

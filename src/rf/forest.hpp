@@ -56,9 +56,9 @@ struct LaidOutTree {
   std::size_t leaf_offset = 0;   // 2^depth leaf values, left to right
 };
 
-// Batch layout for processors with vector gathers: the laid-out trees in groups of kLanes,
-// one tree per 32-bit vector lane, so that one gather fetches a split word for the whole
-// group (AVX-512 walks a group in one register, AVX2 in two halves of 8 lanes).
+// Batch layout for the vector walks: the laid-out trees in groups of kLanes, one tree per
+// 32-bit vector lane, so that one fetch brings a split word for the whole group (AVX-512
+// gathers a group into one register, AVX2 loads it in two halves of 8 lanes).
 // A split is named by its cut bit: feature f owns bits bit_base[f] + s for s = 0 .. (its
 // cut count), and a row sets bit bit_base[f] + s exactly when s is below its rank for f, so
 // the row goes right at split s of f exactly when that bit is set (s = 0, the NaN threshold,
