@@ -17,14 +17,21 @@ namespace {
 using namespace varnek;
 
 struct World {
-  data::BarSeries bars = data::generate_synthetic(20000, 1);
+  explicit World(std::size_t n) : bars(data::generate_synthetic(n, 1)) {}
+  data::BarSeries bars;
   htf::FeatureSet features = htf::build_feature_set(bars, strategy::feature_lengths());
   strategy::DecisionTables tables = strategy::build_decision_tables(bars, features);
   strategy::EvalInputs inputs() const { return {bars, features, tables}; }
 };
 
 const World& world() {
-  static const auto w = std::make_unique<World>();
+  static const auto w = std::make_unique<World>(20000);
+  return *w;
+}
+
+// 100,000 bars, built when first asked for.
+const World& long_world() {
+  static const auto w = std::make_unique<World>(100000);
   return *w;
 }
 
@@ -62,10 +69,11 @@ void BM_FastBacktest(benchmark::State& state) {
 BENCHMARK(BM_FastBacktest)->ArgName("family")->DenseRange(-1, 4);
 
 // The exhaustive lattice's unit of work on one worker: 32,000 htf_pullback_breakout variants
-// (1,280 entry streams with their 25 stop and target levels) over the 12,000-bar train
-// segment, walking shared signal lists, with first-touch tables (arg 1) or without (0).
+// (1,280 entry streams with their 25 stop and target levels) over the train segment of a
+// 20,000- or 100,000-bar run (its first 60 %), walking shared signal lists, with first-touch
+// tables (arg 1) or without (0). Over the longer segment the variants step in blocks.
 void BM_LatticeWindow(benchmark::State& state) {
-  const World& w = world();
+  const World& w = state.range(0) == 20000 ? world() : long_world();
   std::vector<strategy::Candidate> keys;
   for (std::uint64_t e = 0; e < 1280; ++e) {
     for (std::uint64_t x = 0; x < 25; ++x) {
@@ -75,9 +83,10 @@ void BM_LatticeWindow(benchmark::State& state) {
   }
   const core::Spec spec = core::default_spec();
   const core::Market market = core::market_for(spec);
-  const std::size_t train = 12000;
+  const std::size_t train = w.bars.size() * 3 / 5;
+  const bool tables = state.range(1) != 0;
   bt::TouchTables touches;
-  if (state.range(0) != 0) {
+  if (tables) {
     bt::add_touch_tables(touches, keys, w.inputs(), market, spec.exec, 0, train);
   }
   std::vector<bt::SegmentSummary> out(keys.size());
@@ -86,7 +95,7 @@ void BM_LatticeWindow(benchmark::State& state) {
   for (auto _ : state) {
     one.execute([&] {
       bt::run_fast_batch(keys, w.inputs(), market, spec.exec, 0, train, out,
-                         state.range(0) != 0 ? &touches : nullptr);
+                         tables ? &touches : nullptr);
     });
     for (const bt::SegmentSummary& s : out) trades += s.trades, skips += s.size_skips;
   }
@@ -97,7 +106,12 @@ void BM_LatticeWindow(benchmark::State& state) {
       static_cast<double>(trades) / 1e9,
       benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
-BENCHMARK(BM_LatticeWindow)->ArgName("tables")->DenseRange(0, 1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LatticeWindow)
+    ->ArgNames({"bars", "tables"})
+    ->Args({20000, 0})
+    ->Args({20000, 1})
+    ->Args({100000, 1})
+    ->Unit(benchmark::kMillisecond);
 
 // Grouping 2^18 keys of htf_pullback_breakout by entry stream, serial work ahead of each
 // batch's backtests: keys already in stream order, as an exhaustive window hands them over,
