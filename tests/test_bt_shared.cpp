@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "bt/lanes.hpp"
 #include "bt/simulate.hpp"
 #include "bt_fixture.hpp"
 #include "core/spec.hpp"
@@ -90,14 +91,17 @@ void expect_batch_equals_one_run_each(const core::Market& market) {
         other.delay = (delay + 1) % 3;
         bt::add_touch_tables(stale, keys, engine->inputs(), market, other, 0, 3000);
         // Chunks of an odd size cut the entry streams' groups apart, as the funnel's
-        // fixed-size chunks do; one worker and all of them give the same summaries.
+        // fixed-size chunks do, and one chunk keeps them whole (whole groups with a table
+        // run in vector lanes where the processor has them); one worker and all of them
+        // give the same summaries.
         for (const bt::TouchTables* touches : {static_cast<bt::TouchTables*>(nullptr), &fresh,
                                                &stale}) {
-          for (const int workers : {1, 2}) {
+          for (const auto& [workers, chunk] : {std::pair<int, std::size_t>{1, 77}, {2, 77},
+                                               {2, keys.size()}}) {
             std::vector<bt::SegmentSummary> shared(keys.size());
             tbb::task_arena(workers).execute([&] {
-              for (std::size_t c = 0; c < keys.size(); c += 77) {
-                const std::size_t n = std::min<std::size_t>(77, keys.size() - c);
+              for (std::size_t c = 0; c < keys.size(); c += chunk) {
+                const std::size_t n = std::min<std::size_t>(chunk, keys.size() - c);
                 bt::run_fast_batch(std::span(keys).subspan(c, n), engine->inputs(), market,
                                    exec, start, end, std::span(shared).subspan(c, n), touches);
               }
@@ -105,7 +109,8 @@ void expect_batch_equals_one_run_each(const core::Market& market) {
             for (std::size_t i = 0; i < keys.size(); ++i) {
               ASSERT_EQ(shared[i], alone[i])
                   << strategy::format_id(keys[i]) << " delay " << delay << " from " << start
-                  << " workers " << workers << " tables " << (touches == &fresh);
+                  << " workers " << workers << " chunk " << chunk << " tables "
+                  << (touches == &fresh);
             }
           }
         }
@@ -300,5 +305,37 @@ TEST(SharedSignals, StreamsWithTheSameListCopyTheSummariesOfTheFirst) {
       seen.push_back(std::move(by_exit));
     }
     EXPECT_GT(repeats, 0);
+  }
+}
+
+TEST(SharedSignals, TablesKeepTheirTouchesBySignalWhereLanesRunThem) {
+  const core::Market market = core::preset_market("NQ");
+  const auto engine = testkit::make_engine(data::generate_synthetic(3000, 6));
+  const core::Exec exec = core::default_spec().exec;
+  for (std::uint8_t f = 0; f < strategy::kFamilies; ++f) {
+    strategy::Candidate c;
+    core::SplitMix64 rng(f);
+    do {
+      c = strategy::random_candidate(f, rng);
+    } while (!strategy::is_valid(c));
+    const bt::TouchTable t = bt::build_touch_table(c, engine->inputs(), market, exec, 100, 2900);
+    if (!bt::lanes_supported()) {
+      EXPECT_TRUE(t.pair_offsets.empty() && t.pair_r.empty() && t.pair_move_value.empty());
+      continue;
+    }
+    const std::size_t pairs = t.stops * t.rrs;
+    ASSERT_EQ(t.pair_offsets.size(), t.offsets.size() + bt::kMaxLanes);
+    ASSERT_EQ(t.pair_r.size(), t.pair_offsets.size());
+    std::size_t touches = 0;
+    for (std::size_t i = 0; i < t.rows; ++i) {
+      for (const bool is_short : {false, true}) {
+        for (std::size_t p = 0; p < pairs; ++p) {
+          const std::uint8_t off = t.offsets[t.column(p % t.stops, p / t.stops) + 2 * i + is_short];
+          ASSERT_EQ(t.pair_offsets[t.pairs_at(i, is_short) + p], off) << int{f} << " row " << i;
+          touches += off != bt::TouchTable::kNoTouch;
+        }
+      }
+    }
+    EXPECT_GT(touches, t.rows);
   }
 }

@@ -66,9 +66,12 @@ inline std::uint32_t size_position(const CostModel& cost, double equity, double 
 }
 
 struct PricedTrade {
-  double exit = 0.0;   // exit fill: raw price moved against the position by one fill offset
-  double r = 0.0;      // d * (exit - entry) / stop_dist - commission / (stop_dist * point_value)
-  double pnl = 0.0;    // money after commission
+  double exit = 0.0;  // exit fill: raw price moved against the position by one fill offset
+  double r = 0.0;     // d * (exit - entry) / stop_dist - commission / (stop_dist * point_value)
+  // d * (exit - entry) * point_value: one contract's money before commission, which neither
+  // the size nor the equity changes.
+  double move_value = 0.0;
+  double pnl = 0.0;    // move_value * contracts - contracts * commission
   double costs = 0.0;  // slippage and spread plus commission, in money
 };
 
@@ -81,7 +84,8 @@ inline PricedTrade price_trade(const CostModel& cost, int side, double entry, do
   t.exit = raw_exit - d * cost.fill_offset;
   t.r = d * (t.exit - entry) / stop_dist -
         cost.round_turn_commission / (stop_dist * cost.point_value);
-  t.pnl = d * (t.exit - entry) * cost.point_value * n - n * cost.round_turn_commission;
+  t.move_value = d * (t.exit - entry) * cost.point_value;
+  t.pnl = t.move_value * n - n * cost.round_turn_commission;
   t.costs = n * cost.round_turn_slippage + n * cost.round_turn_commission;
   return t;
 }

@@ -13,6 +13,7 @@
 #include <tuple>
 #include <type_traits>
 
+#include "bt/lanes.hpp"
 #include "core/splitmix.hpp"
 #include "strategy/decide_rules.hpp"
 #include "strategy/flag_scan.hpp"
@@ -305,6 +306,32 @@ enum class Detail : std::uint8_t {
   full,     // the curves, the equity list and the trade log
 };
 
+// A position's exit price before costs, when it leaves at bar x, x > e for a position
+// entered at e, touched if x is its first touch of the stop or the target. Stop first, then
+// target; a gap through a level fills at the open, at the worse of the two prices for a
+// stop and the better for a target, except on the entry bar, where the level itself is
+// used. Without a touch the position closes at x's close. Written as selections rather than
+// branches: which exit comes is a coin toss to the branch predictor.
+struct ExitPrice {
+  double raw;
+  bool stopped;
+};
+
+[[gnu::always_inline]] inline ExitPrice exit_price(const BarPrices& p, std::size_t e,
+                                                   std::size_t x, bool touched, int d,
+                                                   double stop, double target) {
+  const bool stopped = touched && (d > 0 ? p.low[x] <= stop : p.high[x] >= stop);
+  const double level = stopped ? stop : target;
+  const double op = p.open[x];
+  const bool lower = (d > 0) == stopped;  // a long's stop or a short's target
+  const double gap_fill = lower ? std::min(op, level) : std::max(op, level);
+  return {!touched ? p.close[x] : x == e ? level : gap_fill, stopped};
+}
+
+BarPrices prices_of(const StrategyView& v) {
+  return {v.open.data(), v.low.data(), v.high.data(), v.close.data()};
+}
+
 // Where a run stands while flat from bar b: its equity, its summary so far and the bars
 // it stepped before b. A finished run leaves every bar it stepped in `bars` and in its
 // summary.
@@ -401,11 +428,6 @@ bool simulate(const StrategyView& v, Signals& walked, const Exits& exits,
     // to `last` at the latest: the holding time or the end of the range.
     const std::size_t last = last_bar(e, hold, E);
     std::size_t x = exits.first_touch(k, e, last, d, stop, target);
-    // Stop first, then target; a gap through a level fills at the open, at the worse of
-    // the two prices for a stop and the better for a target, except on the entry bar, where
-    // the level itself is used. Without a touch the position closes at `last`'s close.
-    // Written as selections rather than branches: which exit comes is a coin toss to the
-    // branch predictor.
     const bool touched = x <= last;
     x = touched ? x : last;
     if constexpr (U == Until::split) {
@@ -416,12 +438,8 @@ bool simulate(const StrategyView& v, Signals& walked, const Exits& exits,
         return true;
       }
     }
-    const bool stopped = touched && (d > 0 ? low[x] <= stop : high[x] >= stop);
-    const double level = stopped ? stop : target;
-    const double op = open[x];
-    const bool lower = (d > 0) == stopped;  // a long's stop or a short's target
-    const double gap_fill = lower ? std::min(op, level) : std::max(op, level);
-    const double raw = !touched ? close[x] : x == e ? level : gap_fill;
+    const auto [raw, stopped] = exit_price({open, low, high, close}, e, x, touched, d, stop,
+                                           target);
     const ExitReason reason = touched    ? (stopped ? ExitReason::stop : ExitReason::target)
                               : x + 1 == E ? ExitReason::end_of_data
                                            : ExitReason::time;
@@ -652,6 +670,42 @@ bool walk_in_blocks(const StrategyView& v, std::span<const Signal> list, const T
   return true;
 }
 
+// The summaries of a stream's exit variants run side by side in vector lanes, when the
+// processor can and `table` keeps its touches by signal: the variants must come as whole
+// sets of the table's pairs, each set of one hold within the table's reach (as exhaustive
+// windows hand them over). False, with nothing done, otherwise.
+bool walk_in_lanes(const StrategyView& v, std::span<const Signal> list, const TouchTable& table,
+                   std::span<const strategy::Candidate> keys,
+                   std::span<const ExitVariant> variants, const core::Market& market,
+                   const core::Exec& exec, std::size_t start, std::size_t end,
+                   std::span<SegmentSummary> out) {
+  const std::size_t pairs = table.stops * table.rrs;
+  if (table.pair_offsets.empty() || table.stops > 8 || variants.size() % pairs != 0) return false;
+  // By rr level, stop level and hold: the variants of one hold are every pairs-th.
+  const std::size_t holds = variants.size() / pairs;
+  for (std::size_t p = 0; p < pairs; ++p) {
+    for (std::size_t h = 0; h < holds; ++h) {
+      const ExitVariant& x = variants[p * holds + h];
+      if (x.rr_level * table.stops + x.stop_level != p || x.hold > table.reach ||
+          x.hold != variants[h].hold || (h > 0 && x.hold == variants[h - 1].hold)) {
+        return false;
+      }
+    }
+  }
+  const CostModel cost = derive_costs(market, exec);
+  std::array<double, 8> stop_atr;
+  for (std::size_t a = 0; a < table.stops; ++a) {
+    stop_atr[a] = make_setup(keys[variants[a * holds].key], market, exec).stop_atr;
+  }
+  std::array<SegmentSummary, kMaxLanes> sums;
+  for (std::size_t h = 0; h < holds; ++h) {
+    simulate_lanes(list, prices_of(v), table, cost, std::span(stop_atr).first(table.stops),
+                   variants[h].hold, start, std::min(end, v.close.size()), sums);
+    for (std::size_t p = 0; p < pairs; ++p) out[variants[p * holds + h].key] = sums[p];
+  }
+  return true;
+}
+
 }  // namespace
 
 strategy::Candidate entry_stream(const strategy::Candidate& c) {
@@ -695,6 +749,14 @@ TouchTable build_touch_table(const strategy::Candidate& c, const strategy::EvalI
   t.first = std::max<std::size_t>(start, 2);
   t.rows = E > t.first ? E - t.first : 0;
   t.offsets.assign(t.rows * 2 * t.stops * t.rrs, TouchTable::kNoTouch);
+  const bool by_pair = lanes_supported() && t.stops * t.rrs <= kMaxLanes &&
+                       t.rows * 2 * t.stops * t.rrs <= kMaxLaneEntries;
+  if (by_pair) {
+    const std::size_t n = t.rows * 2 * t.stops * t.rrs + kMaxLanes;
+    t.pair_offsets.assign(n, TouchTable::kNoTouch);
+    t.pair_r.assign(n, 0.0);
+    t.pair_move_value.assign(n, 0.0);
+  }
   const ScanExits scan = scan_exits(v, in);
   // Of a position's two levels the first touched ends it, so each is searched on its own
   // and the earlier kept: the stop once per stop level, and the targets, which come from
@@ -710,6 +772,7 @@ TouchTable build_touch_table(const strategy::Candidate& c, const strategy::EvalI
                            stop, target}
           .find(from, to);
     };
+    const BarPrices prices = prices_of(v);
     for (std::size_t a = 0; a < t.stops; ++a) {
       const double stop_dist = atr * stop_atr[a];
       const double stop = levels_of(v.open[e], D, cost, stop_dist, rr[0]).stop;
@@ -718,13 +781,21 @@ TouchTable build_touch_table(const strategy::Candidate& c, const strategy::EvalI
       std::size_t from = e;
       double easier = NAN;
       for (std::size_t b = 0; b < t.rrs; ++b) {
-        const double target = levels_of(v.open[e], D, cost, stop_dist, rr[b]).target;
+        const Levels at = levels_of(v.open[e], D, cost, stop_dist, rr[b]);
+        const double target = at.target;
         if (!(D > 0 ? target >= easier : target <= easier)) from = e;
         easier = target;
         from = search(NAN, target, from, to);
         const std::size_t x = std::min(stop_x, from);
-        if (x <= last) {
-          t.offsets[t.column(a, b) + 2 * i + (D < 0)] = static_cast<std::uint8_t>(x - e);
+        if (x > last) continue;
+        t.offsets[t.column(a, b) + 2 * i + (D < 0)] = static_cast<std::uint8_t>(x - e);
+        if (by_pair) {
+          const std::size_t j = t.pairs_at(i, D < 0) + b * t.stops + a;
+          const double raw = exit_price(prices, e, x, true, D, stop, target).raw;
+          const PricedTrade p = price_trade(cost, D, at.entry, raw, stop_dist, 0);
+          t.pair_offsets[j] = static_cast<std::uint8_t>(x - e);
+          t.pair_r[j] = p.r;
+          t.pair_move_value[j] = p.move_value;
         }
       }
     }
@@ -747,6 +818,11 @@ void add_touch_tables(TouchTables& tables, std::span<const strategy::Candidate> 
                       const strategy::EvalInputs& in, const core::Market& market,
                       const core::Exec& exec, std::size_t start, std::size_t end) {
   const CostModel cost = derive_costs(market, exec);
+  std::array<bool, strategy::kFamilies> wanted{};
+  for (const strategy::Candidate& c : keys) wanted[c.family] = true;
+  for (std::uint8_t f = 0; f < strategy::kFamilies; ++f) {
+    if (!wanted[f]) tables.family[f].reset();
+  }
   for (const strategy::Candidate& c : keys) {
     std::optional<TouchTable>& t = tables.family[c.family];
     if (!t || !answers(*t, c.family, start, end, cost)) {
@@ -781,6 +857,10 @@ void run_fast_shared(std::span<const strategy::Candidate> keys,
     // run as one, led by the longest hold.
     std::vector<ExitVariant>& variants = scratch.variants;
     sorted_exits(keys, members, variants);
+    if (table != nullptr &&
+        walk_in_lanes(v, scratch.list, *table, keys, variants, market, exec, start, end, out)) {
+      return;
+    }
     if (table != nullptr && walk_in_blocks<F>(v, scratch.list, *table, keys, variants, in, market,
                                               exec, start, end, out)) {
       return;

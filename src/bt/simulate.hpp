@@ -107,9 +107,21 @@ struct TouchTable {
   std::size_t stops = 0, rrs = 0;  // level counts
   std::uint64_t reach = 0;         // the family's longest hold, at most 254
   std::vector<std::uint8_t> offsets;
+  // The same touches by signal instead of by column, for the variants that run in vector
+  // lanes (bt/lanes.hpp): for each signal bar's row and direction, its stops * rrs pairs of
+  // levels, rr level by rr level, each a stop level after the other; and for each touch
+  // the trade it closes as price_trade prices it (its R and move_value), which depends on
+  // neither the equity nor the hold. Empty where the processor has no such lanes or the
+  // range is too long for them; kMaxLanes entries of padding follow the last pair.
+  std::vector<std::uint8_t> pair_offsets;
+  std::vector<double> pair_r, pair_move_value;
 
   // Where the column of stop level a and rr level b starts in `offsets`.
   std::size_t column(std::size_t a, std::size_t b) const { return (a * rrs + b) * 2 * rows; }
+  // Where the pairs of row i (signal bar first + i) in one direction start.
+  std::size_t pairs_at(std::size_t i, bool is_short) const {
+    return (2 * i + is_short) * stops * rrs;
+  }
 };
 
 // One table per family, for the variants that a batch may run.
@@ -122,7 +134,9 @@ TouchTable build_touch_table(const strategy::Candidate& c, const strategy::EvalI
                              const core::Market& market, const core::Exec& exec,
                              std::size_t start, std::size_t end);
 
-// Builds the table of every family among `keys` that has none for this range and setting.
+// Builds the table of every family among `keys` that has none for this range and setting,
+// and drops those of the other families: a run that goes family by family holds one
+// family's tables at a time.
 void add_touch_tables(TouchTables& tables, std::span<const strategy::Candidate> keys,
                       const strategy::EvalInputs& in, const core::Market& market,
                       const core::Exec& exec, std::size_t start, std::size_t end);
