@@ -326,6 +326,7 @@ TEST(SharedSignals, TablesKeepTheirTouchesBySignalWhereLanesRunThem) {
     const std::size_t pairs = t.stops * t.rrs;
     ASSERT_EQ(t.pair_offsets.size(), t.offsets.size() + bt::kMaxLanes);
     ASSERT_EQ(t.pair_r.size(), t.pair_offsets.size());
+    ASSERT_EQ(t.stop_reciprocal.size(), t.rows * bt::kLaneStops);
     std::size_t touches = 0;
     for (std::size_t i = 0; i < t.rows; ++i) {
       for (const bool is_short : {false, true}) {

@@ -24,7 +24,7 @@ constexpr int kWidth = 8;  // doubles in a register
 
 #define VARNEK_LANES __attribute__((target("avx512f,avx512dq,avx512vl"), always_inline)) inline
 
-// Eight lanes: their pairs' stop levels, which of them run (lanes past the table's pairs
+// Eight lanes: their pairs' stop levels, which of them run (lanes past the pairs asked for
 // do not), and where each run stands while it steps through the list: its equity, its
 // summary's sums and counts, and the bar b from which it is flat.
 struct alignas(64) Lanes {
@@ -150,10 +150,10 @@ VARNEK_LANES Step step_of(const Signal& signal, const BarPrices& bars, const Tou
   s.time_move_value = move * cost.point_value;
   s.stop_dist = _mm512_mul_pd(_mm512_set1_pd(signal.atr), stop_atr);
   s.per_contract = _mm512_mul_pd(s.stop_dist, _mm512_set1_pd(cost.point_value));
-  s.reciprocal = _mm512_div_pd(_mm512_set1_pd(1.0), s.per_contract);
-  s.time_r =
-      _mm512_sub_pd(_mm512_div_pd(_mm512_set1_pd(move), s.stop_dist),
-                    _mm512_div_pd(_mm512_set1_pd(cost.round_turn_commission), s.per_contract));
+  const std::size_t by_stop = (signal.bar - table.first) * kLaneStops;
+  s.reciprocal = _mm512_loadu_pd(table.stop_reciprocal.data() + by_stop);
+  s.time_r = _mm512_sub_pd(_mm512_div_pd(_mm512_set1_pd(move), s.stop_dist),
+                           _mm512_loadu_pd(table.stop_commission_r.data() + by_stop));
   return s;
 }
 
@@ -162,7 +162,7 @@ __attribute__((target("avx512f,avx512dq,avx512vl"))) void run_lanes(
     std::span<const Signal> list, const BarPrices& bars, const TouchTable& table,
     const CostModel& cost, std::span<const double> stop_atr, std::uint64_t hold, std::size_t start,
     std::size_t E, std::span<SegmentSummary> out) {
-  const std::size_t pairs = table.stops * table.rrs;
+  const std::size_t pairs = out.size();
   alignas(64) std::array<double, kWidth> levels{};
   std::copy(stop_atr.begin(), stop_atr.end(), levels.begin());
   const __m512d stop_multiples = _mm512_load_pd(levels.data());
@@ -226,7 +226,7 @@ __attribute__((target("avx512f,avx512dq,avx512vl"))) void run_lanes(
 void simulate_lanes(std::span<const Signal> list, const BarPrices& bars, const TouchTable& table,
                     const CostModel& cost, std::span<const double> stop_atr, std::uint64_t hold,
                     std::size_t start, std::size_t E, std::span<SegmentSummary> out) {
-  switch ((table.stops * table.rrs + kWidth - 1) / kWidth) {
+  switch ((out.size() + kWidth - 1) / kWidth) {
     case 1:
       return run_lanes<1>(list, bars, table, cost, stop_atr, hold, start, E, out);
     case 2:

@@ -37,13 +37,14 @@ struct BarPrices {
 // Exit variants one call runs at most, and the pairs of a table kept by signal at most
 // (4 Mi pairs: about 70 MB).
 inline constexpr std::size_t kMaxLanes = 32;
+inline constexpr std::size_t kLaneStops = 8;  // stop levels at most
 inline constexpr std::size_t kMaxLaneEntries = std::size_t{1} << 22;
 
 // Whether this processor runs the lanes (AVX-512 F, DQ and VL).
 bool lanes_supported();
 
-// The summaries of the exit variants with every pair of `table`'s levels (its stops * rrs,
-// at most kMaxLanes, in its pair order) and one hold within its reach, over [start, E) (E
+// The summaries of the exit variants with the first out.size() pairs of `table`'s levels
+// (in its pair order; at most kMaxLanes) and one hold within its reach, over [start, E) (E
 // within the bars), into out[p] for pair p: each exactly what that variant's own run over
 // the stream's `list` gives. stop_atr holds the table's stop multiples by level.
 void simulate_lanes(std::span<const Signal> list, const BarPrices& bars, const TouchTable& table,

@@ -670,17 +670,23 @@ bool walk_in_blocks(const StrategyView& v, std::span<const Signal> list, const T
   return true;
 }
 
+// A last register's worth of pairs this few costs less run one by one: a lane step costs
+// about as much as a quarter of a variant's own run.
+constexpr std::size_t kLaneRest = 3;
+
 // The summaries of a stream's exit variants run side by side in vector lanes, when the
 // processor can and `table` keeps its touches by signal: the variants must come as whole
 // sets of the table's pairs, each set of one hold within the table's reach (as exhaustive
-// windows hand them over). False, with nothing done, otherwise.
+// windows hand them over). Pairs past the last full register, when they are few, run one by
+// one on the list. False, with nothing done, otherwise.
+template <int F>
 bool walk_in_lanes(const StrategyView& v, std::span<const Signal> list, const TouchTable& table,
                    std::span<const strategy::Candidate> keys,
-                   std::span<const ExitVariant> variants, const core::Market& market,
-                   const core::Exec& exec, std::size_t start, std::size_t end,
-                   std::span<SegmentSummary> out) {
+                   std::span<const ExitVariant> variants, const strategy::EvalInputs& in,
+                   const core::Market& market, const core::Exec& exec, std::size_t start,
+                   std::size_t end, std::span<SegmentSummary> out) {
   const std::size_t pairs = table.stops * table.rrs;
-  if (table.pair_offsets.empty() || table.stops > 8 || variants.size() % pairs != 0) return false;
+  if (table.pair_offsets.empty() || variants.size() % pairs != 0) return false;
   // By rr level, stop level and hold: the variants of one hold are every pairs-th.
   const std::size_t holds = variants.size() / pairs;
   for (std::size_t p = 0; p < pairs; ++p) {
@@ -693,15 +699,26 @@ bool walk_in_lanes(const StrategyView& v, std::span<const Signal> list, const To
     }
   }
   const CostModel cost = derive_costs(market, exec);
-  std::array<double, 8> stop_atr;
+  std::array<double, kLaneStops> stop_atr;
   for (std::size_t a = 0; a < table.stops; ++a) {
     stop_atr[a] = make_setup(keys[variants[a * holds].key], market, exec).stop_atr;
   }
+  const std::size_t rest = pairs % 8 <= kLaneRest && pairs > 8 ? pairs % 8 : 0;
   std::array<SegmentSummary, kMaxLanes> sums;
   for (std::size_t h = 0; h < holds; ++h) {
     simulate_lanes(list, prices_of(v), table, cost, std::span(stop_atr).first(table.stops),
-                   variants[h].hold, start, std::min(end, v.close.size()), sums);
-    for (std::size_t p = 0; p < pairs; ++p) out[variants[p * holds + h].key] = sums[p];
+                   variants[h].hold, start, std::min(end, v.close.size()),
+                   std::span(sums).first(pairs - rest));
+    for (std::size_t p = 0; p < pairs - rest; ++p) out[variants[p * holds + h].key] = sums[p];
+  }
+  for (std::size_t j = (pairs - rest) * holds; j < variants.size(); ++j) {
+    const Setup s = make_setup(keys[variants[j].key], market, exec);
+    ListWalk<false> walk{list, &v, s.cost.entry_lag};
+    const TableExits exits{table.offsets.data() + table.column(s.stop_level, s.rr_level),
+                           table.first};
+    RunState st = start_state(s, start);
+    simulate<F, Detail::summary>(v, walk, exits, in, s, st, end, nullptr, nullptr);
+    out[variants[j].key] = st.sb.summary;
   }
   return true;
 }
@@ -749,13 +766,15 @@ TouchTable build_touch_table(const strategy::Candidate& c, const strategy::EvalI
   t.first = std::max<std::size_t>(start, 2);
   t.rows = E > t.first ? E - t.first : 0;
   t.offsets.assign(t.rows * 2 * t.stops * t.rrs, TouchTable::kNoTouch);
-  const bool by_pair = lanes_supported() && t.stops * t.rrs <= kMaxLanes &&
-                       t.rows * 2 * t.stops * t.rrs <= kMaxLaneEntries;
+  const bool by_pair = lanes_supported() && t.stops <= kLaneStops &&
+                       t.stops * t.rrs <= kMaxLanes && t.rows * 2 * t.stops * t.rrs <= kMaxLaneEntries;
   if (by_pair) {
     const std::size_t n = t.rows * 2 * t.stops * t.rrs + kMaxLanes;
     t.pair_offsets.assign(n, TouchTable::kNoTouch);
     t.pair_r.assign(n, 0.0);
     t.pair_move_value.assign(n, 0.0);
+    t.stop_reciprocal.assign(t.rows * kLaneStops, 0.0);
+    t.stop_commission_r.assign(t.rows * kLaneStops, 0.0);
   }
   const ScanExits scan = scan_exits(v, in);
   // Of a position's two levels the first touched ends it, so each is searched on its own
@@ -807,6 +826,11 @@ TouchTable build_touch_table(const strategy::Candidate& c, const strategy::EvalI
       const double atr = v.atr[k];
       if (!can_enter(k, cost.entry_lag, E, atr)) continue;
       const std::size_t last = std::min<std::size_t>(e + t.reach, E - 1);
+      for (std::size_t a = 0; by_pair && a < t.stops; ++a) {
+        const double per_contract = atr * stop_atr[a] * cost.point_value;
+        t.stop_reciprocal[i * kLaneStops + a] = 1.0 / per_contract;
+        t.stop_commission_r[i * kLaneStops + a] = cost.round_turn_commission / per_contract;
+      }
       fill_row(std::integral_constant<int, 1>{}, i, e, last, atr);
       fill_row(std::integral_constant<int, -1>{}, i, e, last, atr);
     }
@@ -858,7 +882,8 @@ void run_fast_shared(std::span<const strategy::Candidate> keys,
     std::vector<ExitVariant>& variants = scratch.variants;
     sorted_exits(keys, members, variants);
     if (table != nullptr &&
-        walk_in_lanes(v, scratch.list, *table, keys, variants, market, exec, start, end, out)) {
+        walk_in_lanes<F>(v, scratch.list, *table, keys, variants, in, market, exec, start, end,
+                         out)) {
       return;
     }
     if (table != nullptr && walk_in_blocks<F>(v, scratch.list, *table, keys, variants, in, market,

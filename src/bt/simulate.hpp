@@ -115,6 +115,10 @@ struct TouchTable {
   // range is too long for them; kMaxLanes entries of padding follow the last pair.
   std::vector<std::uint8_t> pair_offsets;
   std::vector<double> pair_r, pair_move_value;
+  // And for each row's stop levels (8 slots a row), what sizing and pricing divide by a
+  // stop distance: 1 / (stop_dist * point_value) and the commission's R,
+  // commission / (stop_dist * point_value).
+  std::vector<double> stop_reciprocal, stop_commission_r;
 
   // Where the column of stop level a and rr level b starts in `offsets`.
   std::size_t column(std::size_t a, std::size_t b) const { return (a * rrs + b) * 2 * rows; }
