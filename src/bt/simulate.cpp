@@ -571,15 +571,21 @@ void for_each_flag_word(const strategy::Candidate& c, const StrategyView& v, std
 }
 
 // The signals of c's entry stream in [max(start, 2), E) that a position can be entered
-// from, in bar order, as TableScan::next finds them. Read 64 bars at a time: the flagged
-// bars are counted first, so that the list is sized once and filled by index.
-void list_signals(const strategy::Candidate& c, const StrategyView& v, std::uint64_t entry_lag,
-                  std::size_t start, std::size_t E, std::vector<Signal>& list) {
-  std::size_t flagged = 0;
-  for_each_flag_word(c, v, start, E, [&](std::size_t, std::uint64_t longs, std::uint64_t shorts) {
-    flagged += static_cast<std::size_t>(std::popcount(longs | shorts));
-  });
-  list.resize(flagged);
+// from, in bar order, as TableScan::next finds them, at the front of `list`. Read 64 bars
+// at a time and filled by index into a list sized once: for every bar of a range that is
+// not long, which a worker's list keeps from one stream to the next; over a long range, for
+// the flagged bars, counted first.
+std::span<const Signal> list_signals(const strategy::Candidate& c, const StrategyView& v,
+                                     std::uint64_t entry_lag, std::size_t start, std::size_t E,
+                                     std::vector<Signal>& list) {
+  std::size_t room = E - std::min(std::max<std::size_t>(start, 2), E);
+  if (long_range(start, E)) {
+    room = 0;
+    for_each_flag_word(c, v, start, E, [&](std::size_t, std::uint64_t longs, std::uint64_t shorts) {
+      room += static_cast<std::size_t>(std::popcount(longs | shorts));
+    });
+  }
+  if (list.size() < room) list.resize(room);
   std::size_t n = 0;
   for_each_flag_word(c, v, start, E, [&](std::size_t w, std::uint64_t longs, std::uint64_t shorts) {
     for (std::uint64_t any = longs | shorts; any != 0; any &= any - 1) {
@@ -591,7 +597,7 @@ void list_signals(const strategy::Candidate& c, const StrategyView& v, std::uint
       }
     }
   });
-  list.resize(n);
+  return std::span(list).first(n);
 }
 
 // A group's members as exit variants by rr level, stop level and hold: rr before stop is the
@@ -766,10 +772,11 @@ TouchTable build_touch_table(const strategy::Candidate& c, const strategy::EvalI
   t.first = std::max<std::size_t>(start, 2);
   t.rows = E > t.first ? E - t.first : 0;
   t.offsets.assign(t.rows * 2 * t.stops * t.rrs, TouchTable::kNoTouch);
-  const bool by_pair = lanes_supported() && t.stops <= kLaneStops &&
-                       t.stops * t.rrs <= kMaxLanes && t.rows * 2 * t.stops * t.rrs <= kMaxLaneEntries;
+  const std::size_t pairs = t.stops * t.rrs;
+  const bool by_pair = lanes_supported() && t.stops <= kLaneStops && pairs <= kMaxLanes &&
+                       t.rows * 2 * pairs <= kMaxLaneEntries;
   if (by_pair) {
-    const std::size_t n = t.rows * 2 * t.stops * t.rrs + kMaxLanes;
+    const std::size_t n = t.rows * 2 * pairs + kMaxLanes;
     t.pair_offsets.assign(n, TouchTable::kNoTouch);
     t.pair_r.assign(n, 0.0);
     t.pair_move_value.assign(n, 0.0);
@@ -874,7 +881,8 @@ void run_fast_shared(std::span<const strategy::Candidate> keys,
     const std::optional<TouchTable>& t = touches->family[first.family];
     if (t && answers(*t, first.family, start, end, derive_costs(market, exec))) table = &*t;
   }
-  list_signals(first, v, derive_costs(market, exec).entry_lag, start, E, scratch.list);
+  const std::span<const Signal> list =
+      list_signals(first, v, derive_costs(market, exec).entry_lag, start, E, scratch.list);
   strategy::rules::with_family(first.family, [&](auto f) {
     constexpr int F = decltype(f)::value;
     // The members by rr and stop levels, each pair's holds ascending: a pair's variants
@@ -882,11 +890,11 @@ void run_fast_shared(std::span<const strategy::Candidate> keys,
     std::vector<ExitVariant>& variants = scratch.variants;
     sorted_exits(keys, members, variants);
     if (table != nullptr &&
-        walk_in_lanes<F>(v, scratch.list, *table, keys, variants, in, market, exec, start, end,
+        walk_in_lanes<F>(v, list, *table, keys, variants, in, market, exec, start, end,
                          out)) {
       return;
     }
-    if (table != nullptr && walk_in_blocks<F>(v, scratch.list, *table, keys, variants, in, market,
+    if (table != nullptr && walk_in_blocks<F>(v, list, *table, keys, variants, in, market,
                                               exec, start, end, out)) {
       return;
     }
@@ -900,7 +908,7 @@ void run_fast_shared(std::span<const strategy::Candidate> keys,
         }
         const std::span<const ExitVariant> pair = std::span(variants).subspan(a, z - a);
         const Setup s = make_setup(keys[pair.back().key], market, exec);
-        const ListWalk<P> signals{scratch.list, &v, s.cost.entry_lag};
+        const ListWalk<P> signals{list, &v, s.cost.entry_lag};
         if (table != nullptr && s.hold <= table->reach) {
           const TableExits exits{table->offsets.data() + table->column(s.stop_level, s.rr_level),
                                  table->first};
