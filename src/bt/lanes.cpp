@@ -157,6 +157,24 @@ VARNEK_LANES Step step_of(const Signal& signal, const BarPrices& bars, const Tou
   return s;
 }
 
+// Over a long range a signal's table row and bars come from memory: the lanes ask for
+// those of the signal kAhead places on while they step through this one.
+constexpr std::size_t kAhead = 8;
+
+VARNEK_LANES void ask_ahead(const Signal& signal, const BarPrices& bars, const TouchTable& table,
+                            const CostModel& cost) {
+  const std::size_t row = table.pairs_at(signal.bar - table.first, signal.side < 0);
+  const std::size_t pairs = table.stops * table.rrs;
+  for (std::size_t at = row; at < row + pairs; at += kWidth) {
+    __builtin_prefetch(table.pair_r.data() + at);
+    __builtin_prefetch(table.pair_move_value.data() + at);
+  }
+  __builtin_prefetch(table.pair_offsets.data() + row);
+  __builtin_prefetch(table.stop_reciprocal.data() + (signal.bar - table.first) * kLaneStops);
+  __builtin_prefetch(table.stop_commission_r.data() + (signal.bar - table.first) * kLaneStops);
+  __builtin_prefetch(bars.open + signal.bar + cost.entry_lag);
+}
+
 template <int V>
 __attribute__((target("avx512f,avx512dq,avx512vl"))) void run_lanes(
     std::span<const Signal> list, const BarPrices& bars, const TouchTable& table,
@@ -184,7 +202,9 @@ __attribute__((target("avx512f,avx512dq,avx512vl"))) void run_lanes(
     L.b = _mm512_set1_epi64(static_cast<long long>(b0));
     L.trades = L.wins = L.skips = _mm512_setzero_si512();
   }
-  for (const Signal& signal : list) {
+  for (std::size_t t = 0; t < list.size(); ++t) {
+    const Signal& signal = list[t];
+    if (t + kAhead < list.size()) ask_ahead(list[t + kAhead], bars, table, cost);
     const Step s = step_of(signal, bars, table, cost, stop_multiples, hold, E);
     for (int v = 0; v < V; ++v) step_lanes(lanes[v], s, table, v * kWidth, cost);
   }
