@@ -20,7 +20,7 @@ bool lanes_supported() {
 
 namespace {
 
-constexpr int kWidth = 8;  // doubles in a register
+constexpr int kWidth = static_cast<int>(kLaneWidth);
 
 #define VARNEK_LANES __attribute__((target("avx512f,avx512dq,avx512vl"), always_inline)) inline
 

@@ -34,10 +34,10 @@ struct BarPrices {
   const double* close;
 };
 
-// Exit variants one call runs at most, and the pairs of a table kept by signal at most
-// (4 Mi pairs: about 70 MB).
-inline constexpr std::size_t kMaxLanes = 32;
+inline constexpr std::size_t kLaneWidth = 8;  // variants in a register
+inline constexpr std::size_t kMaxLanes = 32;  // variants one call runs at most
 inline constexpr std::size_t kLaneStops = 8;  // stop levels at most
+// Pairs of a table kept by signal at most (4 Mi pairs: about 70 MB).
 inline constexpr std::size_t kMaxLaneEntries = std::size_t{1} << 22;
 
 // Whether this processor runs the lanes (AVX-512 F, DQ and VL).

@@ -693,7 +693,7 @@ bool walk_in_lanes(const StrategyView& v, std::span<const Signal> list, const To
                    std::size_t end, std::span<SegmentSummary> out) {
   const std::size_t pairs = table.stops * table.rrs;
   if (table.pair_offsets.empty() || variants.size() % pairs != 0) return false;
-  // By rr level, stop level and hold: the variants of one hold are every pairs-th.
+  // By rr level, stop level and hold: a pair's variants are adjacent, one per hold.
   const std::size_t holds = variants.size() / pairs;
   for (std::size_t p = 0; p < pairs; ++p) {
     for (std::size_t h = 0; h < holds; ++h) {
@@ -709,7 +709,8 @@ bool walk_in_lanes(const StrategyView& v, std::span<const Signal> list, const To
   for (std::size_t a = 0; a < table.stops; ++a) {
     stop_atr[a] = make_setup(keys[variants[a * holds].key], market, exec).stop_atr;
   }
-  const std::size_t rest = pairs % 8 <= kLaneRest && pairs > 8 ? pairs % 8 : 0;
+  const std::size_t rest =
+      pairs % kLaneWidth <= kLaneRest && pairs > kLaneWidth ? pairs % kLaneWidth : 0;
   std::array<SegmentSummary, kMaxLanes> sums;
   for (std::size_t h = 0; h < holds; ++h) {
     simulate_lanes(list, prices_of(v), table, cost, std::span(stop_atr).first(table.stops),
