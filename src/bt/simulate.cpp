@@ -299,6 +299,11 @@ struct TableExits {
   }
 };
 
+// The exits of a variant with the stop and rr levels of `s`, read from `table`.
+TableExits table_exits(const TouchTable& table, const Setup& s) {
+  return {table.offsets.data() + table.column(s.stop_level, s.rr_level), table.first};
+}
+
 // What a run records beside its summary.
 enum class Detail : std::uint8_t {
   summary,  // nothing: the fast run
@@ -659,8 +664,7 @@ bool walk_in_blocks(const StrategyView& v, std::span<const Signal> list, const T
     setups[j] = make_setup(keys[variants[j].key], market, exec);
     states[j] = start_state(setups[j], start);
     walks[j] = {list, &v, setups[j].cost.entry_lag};
-    exits[j] = {table.offsets.data() + table.column(setups[j].stop_level, setups[j].rr_level),
-                table.first};
+    exits[j] = table_exits(table, setups[j]);
   }
   for (std::size_t pause = start + kBlock; pause < E; pause += kBlock) {
     for (std::size_t j = 0; j < variants.size(); ++j) {
@@ -721,8 +725,7 @@ bool walk_in_lanes(const StrategyView& v, std::span<const Signal> list, const To
   for (std::size_t j = (pairs - rest) * holds; j < variants.size(); ++j) {
     const Setup s = make_setup(keys[variants[j].key], market, exec);
     ListWalk<false> walk{list, &v, s.cost.entry_lag};
-    const TableExits exits{table.offsets.data() + table.column(s.stop_level, s.rr_level),
-                           table.first};
+    const TableExits exits = table_exits(table, s);
     RunState st = start_state(s, start);
     simulate<F, Detail::summary>(v, walk, exits, in, s, st, end, nullptr, nullptr);
     out[variants[j].key] = st.sb.summary;
@@ -911,8 +914,7 @@ void run_fast_shared(std::span<const strategy::Candidate> keys,
         const Setup s = make_setup(keys[pair.back().key], market, exec);
         const ListWalk<P> signals{list, &v, s.cost.entry_lag};
         if (table != nullptr && s.hold <= table->reach) {
-          const TableExits exits{table->offsets.data() + table->column(s.stop_level, s.rr_level),
-                                 table->first};
+          const TableExits exits = table_exits(*table, s);
           simulate_holds<F>(v, signals, exits, in, s, start, end, pair, out);
         } else {
           simulate_holds<F>(v, signals, scan, in, s, start, end, pair, out);
